@@ -1,0 +1,51 @@
+#include "cipher/aes256.h"
+
+#include <stdexcept>
+
+#include "cipher/aes256_impl.h"
+
+namespace unseal {
+namespace {
+
+const detail::Aes256Impl& activeImpl() noexcept { return detail::aes256Portable; }
+
+}  // namespace
+
+Aes256::Aes256(std::string_view keyText) { setKey(keyText); }
+
+Aes256::Aes256(const Block32& key) noexcept { expandKey(key); }
+
+void Aes256::setKey(std::string_view keyText) {
+  if (keyText.size() < 32) throw std::invalid_argument(kShortKeyMessage);
+  const Block32 key = Block32::fromText(keyText, 0);
+  expandKey(key);
+}
+
+void Aes256::expandKey(const Block32& key) noexcept {
+  encryptionKey_ = key;
+  activeImpl().scheduleEnd(key, decryptionKey_);
+}
+
+Block16& Aes256::encryptBlock(Block16& block) const noexcept {
+  activeImpl().encrypt(encryptionKey_, block);
+  return block;
+}
+
+Block16& Aes256::decryptBlock(Block16& block) const noexcept {
+  activeImpl().decrypt(decryptionKey_, block);
+  return block;
+}
+
+Block16 Aes256::encrypted(const Block16& block) const noexcept {
+  Block16 copy(block);
+  encryptBlock(copy);
+  return copy;
+}
+
+Block16 Aes256::decrypted(const Block16& block) const noexcept {
+  Block16 copy(block);
+  decryptBlock(copy);
+  return copy;
+}
+
+}  // namespace unseal

@@ -1,0 +1,49 @@
+// AES-256 block cipher (FIPS-197): 32-byte keys, 16-byte blocks, 14 rounds.
+//
+// An Aes256 holds two 32-byte keys and no expanded schedule: the installed key
+// (round keys 0 and 1), where encryption derives its round keys forwards, and
+// the end of the schedule (round key 14 and the four words after it), where
+// decryption derives them backwards. Every block operation recomputes the seven
+// key-schedule steps inside the call and wipes what it put in memory. Block
+// operations raise nothing, allocate nothing and leave fillLength alone.
+//
+// Errors: a key text shorter than 32 bytes raises invalid_argument
+// "Key must contain at least 32 bytes of data"; bytes past the 32nd are ignored.
+#pragma once
+
+#include <string_view>
+
+#include "cipher/block.h"
+
+namespace unseal {
+
+inline constexpr const char* kShortKeyMessage = "Key must contain at least 32 bytes of data";
+
+class Aes256 final {
+ public:
+  explicit Aes256(std::string_view keyText);
+  explicit Aes256(const Block32& key) noexcept;
+
+  void setKey(std::string_view keyText);
+  void expandKey(const Block32& key) noexcept;
+
+  Block16& encryptBlock(Block16& block) const noexcept;
+  Block16& decryptBlock(Block16& block) const noexcept;
+  Block16 encrypted(const Block16& block) const noexcept;
+  Block16 decrypted(const Block16& block) const noexcept;
+
+  const Block32& encryptionKey() const noexcept { return encryptionKey_; }
+  const Block32& decryptionKey() const noexcept { return decryptionKey_; }
+
+  // Members are destroyed in reverse order: decryptionKey_, then
+  // encryptionKey_, each wiping itself.
+  ~Aes256() = default;
+  Aes256(const Aes256&) = default;
+  Aes256& operator=(const Aes256&) = default;
+
+ private:
+  Block32 encryptionKey_;
+  Block32 decryptionKey_;
+};
+
+}  // namespace unseal

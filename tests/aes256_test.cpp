@@ -1,0 +1,101 @@
+#include "cipher/aes256.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "support/oracle.h"
+#include "support/vectors.h"
+
+namespace unseal {
+namespace {
+
+using test::fromHex;
+using test::publishedVectors;
+using test::toHex;
+
+Block16 blockOf(std::string_view bytes) { return Block16::fromText(bytes, 0); }
+
+TEST(Aes256, Fips197Example) {
+  const auto& v = publishedVectors();
+  const Aes256 aes(v.at("fips197.key"));
+  EXPECT_EQ(toHex(aes.encrypted(blockOf(v.at("fips197.plain"))).toText(false)),
+            toHex(v.at("fips197.cipher")));
+  EXPECT_EQ(toHex(aes.decrypted(blockOf(v.at("fips197.cipher"))).toText(false)),
+            toHex(v.at("fips197.plain")));
+  // Round key 14, then the four words the same schedule step yields next.
+  EXPECT_EQ(toHex(aes.decryptionKey().toText(false)),
+            "24fc79ccbf0979e9371ac23c6d68de36721f7b9cdbed347ca5ba1fd66842d23c");
+  EXPECT_EQ(aes.encryptionKey().toText(false), v.at("fips197.key"));
+}
+
+// Thousands of random keys and blocks against OpenSSL, both directions. Key
+// texts run from 32 to 40 bytes; only the first 32 may count.
+TEST(Aes256, MatchesOpensslEcb) {
+  std::mt19937 gen(2024);
+  for (unsigned i = 0; i < 3000; ++i) {
+    const std::string keyText = test::randomBytes(32 + gen() % 9, i);
+    const std::string plain = test::randomBytes(16, i + 100000);
+    const std::string key32 = keyText.substr(0, 32);
+    const Aes256 aes(keyText);
+    const std::string expected = test::opensslCipher("aes-256-ecb", key32, "", plain, true);
+    ASSERT_EQ(toHex(aes.encrypted(blockOf(plain)).toText(false)), toHex(expected)) << i;
+    ASSERT_EQ(toHex(aes.decrypted(blockOf(plain)).toText(false)),
+              toHex(test::opensslCipher("aes-256-ecb", key32, "", plain, false)))
+        << i;
+  }
+}
+
+TEST(Aes256, ShortKeyIsRefusedAndLeavesTheKeyAlone) {
+  const std::string key = test::randomBytes(32, 1);
+  EXPECT_THROW(Aes256(key.substr(0, 31)), std::invalid_argument);
+  Aes256 aes(key);
+  try {
+    aes.setKey(key.substr(0, 31));
+    FAIL() << "31-byte key accepted";
+  } catch (const std::invalid_argument& e) {
+    EXPECT_STREQ(e.what(), "Key must contain at least 32 bytes of data");
+  }
+  EXPECT_EQ(aes.encryptionKey().toText(false), key);
+}
+
+TEST(Aes256, BlockOperationsKeepKeysAndFillLength) {
+  std::string key = test::randomBytes(32, 2);
+  key[5] = '\0';  // zero bytes are ordinary key bytes
+  const Aes256 aes(key);
+  const std::string enc = aes.encryptionKey().toText(false);
+  const std::string dec = aes.decryptionKey().toText(false);
+  Block16 b = blockOf(test::randomBytes(16, 3));
+  b.setFillLength(5);
+  const Block16 once = aes.encrypted(b);
+  EXPECT_EQ(once.fillLength(), 5u);
+  aes.encryptBlock(b);
+  EXPECT_TRUE(b.equals(once));
+  aes.decryptBlock(b);
+  aes.decryptBlock(b);
+  EXPECT_EQ(b.fillLength(), 5u);
+  EXPECT_EQ(aes.encryptionKey().toText(false), enc);
+  EXPECT_EQ(aes.decryptionKey().toText(false), dec);
+}
+
+TEST(Aes256, SetKeyReplacesTheKey) {
+  const std::string oldKey = test::randomBytes(32, 4), newKey = test::randomBytes(33, 5);
+  Aes256 aes(oldKey);
+  const Block16 plain = blockOf(test::randomBytes(16, 6));
+  const Block16 cipher = aes.encrypted(plain);
+  aes.setKey(newKey);
+  EXPECT_EQ(aes.encryptionKey().toText(false), newKey.substr(0, 32));
+  EXPECT_FALSE(aes.decrypted(cipher).equals(plain));
+  EXPECT_TRUE(aes.decrypted(aes.encrypted(plain)).equals(plain));
+}
+
+TEST(Aes256, BlockKeyConstructorMatchesTextConstructor) {
+  const std::string key = test::randomBytes(32, 8);
+  const Aes256 fromText(key);
+  const Aes256 fromBlock(Block32::fromText(key, 0));
+  EXPECT_EQ(fromText.decryptionKey().toText(false), fromBlock.decryptionKey().toText(false));
+}
+
+}  // namespace
+}  // namespace unseal

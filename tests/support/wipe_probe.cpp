@@ -1,0 +1,27 @@
+// Functions whose only observable effect on a secret is the wipe in a
+// destructor. The build compiles this file at -O2; wipe_test disassembles it
+// and checks each function still calls the wipe primitive, i.e. the optimiser
+// did not delete the destructor's stores as dead.
+#include <string_view>
+
+#include "cipher/aes256.h"
+#include "cipher/block.h"
+
+extern "C" {
+
+unsigned char unsealProbeBlock16(const unsigned char* secret) {
+  const unseal::Block16 b = unseal::Block16::fromBytes(secret, 16);
+  return b.byteAt(3);
+}
+
+unsigned char unsealProbeBlock32(const unsigned char* secret) {
+  const unseal::Block32 b = unseal::Block32::fromBytes(secret, 32);
+  return b.byteAt(7);
+}
+
+unsigned char unsealProbeAes256(const char* key) {
+  const unseal::Aes256 aes(std::string_view(key, 32));
+  return aes.encryptionKey().byteAt(0);
+}
+
+}
