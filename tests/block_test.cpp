@@ -213,7 +213,7 @@ TEST(Block, XorAssignEqualsAndCopiesTreatFillLengthAsDocumented) {
 
   const Block16 c = a.xored(b);
   EXPECT_EQ(c.fillLength(), 3u);
-  for (int i = 0; i < 16; ++i) EXPECT_EQ(c.byteAt(i), a.byteAt(i) ^ b.byteAt(i));
+  for (unsigned i = 0; i < 16; ++i) EXPECT_EQ(c.byteAt(i), a.byteAt(i) ^ b.byteAt(i));
   EXPECT_EQ(a.toText(false), x);  // xored leaves its operands alone
 
   EXPECT_FALSE(a.equals(b));
@@ -241,9 +241,9 @@ TEST(Block, AssignTextAndPlaceAt) {
   Block64 ring;
   const Block16 source = Block16::fromText(text, 0);
   ring.placeAt(56, source);
-  for (int i = 0; i < 8; ++i) EXPECT_EQ(ring.byteAt(56 + i), source.byteAt(i));
+  for (unsigned i = 0; i < 8; ++i) EXPECT_EQ(ring.byteAt(56 + i), source.byteAt(i));
   ring.placeAt(16, source);
-  for (int i = 0; i < 16; ++i) EXPECT_EQ(ring.byteAt(16 + i), source.byteAt(i));
+  for (unsigned i = 0; i < 16; ++i) EXPECT_EQ(ring.byteAt(16 + i), source.byteAt(i));
   EXPECT_EQ(ring.byteAt(0), 0x80);
   EXPECT_EQ(ring.fillLength(), 0u);
 }

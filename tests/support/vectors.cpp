@@ -24,7 +24,8 @@ std::string fromHex(std::string_view hex) {
 std::string toHex(std::string_view bytes) {
   static const char digits[] = "0123456789abcdef";
   std::string out;
-  for (unsigned char c : bytes) {
+  for (const char ch : bytes) {
+    const auto c = static_cast<unsigned char>(ch);
     out.push_back(digits[c >> 4]);
     out.push_back(digits[c & 15]);
   }
