@@ -1,0 +1,119 @@
+// CipherEngine: AES-256 in one of seven chaining modes, over texts and streams.
+//
+// An engine binds a key (the first 32 bytes of the key text), a chaining mode
+// and the IV the mode chains through. The chaining state lives in the engine
+// and carries from one transform call to the next: a second call continues
+// where the first stopped, unless setIv installs a new IV in between.
+//
+// Modes (ChainingMode): ECB, CBC, PCBC pad their output to whole 16-byte
+// blocks; CFB (128-bit feedback), CFB8 (8-bit feedback), OFB and CTR produce
+// exactly as many bytes as they are given. CTR counts with byte 0 of the
+// counter block as its least significant byte (unlike the usual big-endian
+// counter block).
+//
+// Padding (PaddingScheme): PKCS7, ANSIX923, ISO7816_4, Zeros. The scheme is a
+// process-wide setting of 16-byte blocks, not a property of the engine: every
+// engine construction sets it, and every transform pads and strips with the
+// scheme in force when it runs. Construct and use engines on one thread.
+//
+// noPadding: when true, encryption adds no whole padding block after an input
+// whose length is a multiple of 16, and decryption strips no padding (the fill
+// bytes of a short final block then come back out of decryption). A short
+// final block is still filled up in the modes that pad. It changes nothing in
+// CFB, CFB8, OFB and CTR.
+//
+// IVs. setIv(text of 16+ bytes) installs the IV and turns the automatic IV
+// off; setIv("") turns it back on. With the automatic IV on (the default),
+// every encryption in a mode other than ECB first draws 16 bytes from the
+// engine's CtrRandom into the IV. THESE AUTOMATIC IVs ARE DETERMINISTIC: every
+// engine built without a seed draws the same sequence in every run, whatever
+// its key. An application that encrypts must install a unique IV with setIv,
+// or seed the engine with 16 unpredictable bytes (systemRandomBytes16 in
+// cipher/system_random.h gives such bytes). Decryption never draws an IV.
+//
+// Streams. decryptStream reads its IV from the first 16 bytes of the input in
+// every mode but ECB; encryptStream writes no IV. To make a stream that
+// decryptStream reads back, call setIv(iv), write iv to the output yourself,
+// then call encryptStream.
+//
+// Errors are invalid_argument with these messages: "Key must contain at least
+// 32 bytes of data", "Seed must consist of (at least) 16 bytes", "Invalid
+// chaining mode requested", "IV must contain at least 16 bytes of data",
+// "Length of string to decrypt is incorrect", "String to decrypt is garbled",
+// "Bad input or output stream", "Bad input stream".
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+#include <string_view>
+
+#include "cipher/aes256.h"
+#include "cipher/block.h"
+#include "cipher/ctr_random.h"
+
+namespace unseal {
+
+enum ChainingMode : std::int32_t { ECB = 0, CBC = 1, PCBC = 2, CFB = 3, CFB8 = 4, OFB = 5, CTR = 6 };
+
+class CipherEngine final {
+ public:
+  // A block operation of a chaining mode: transforms one block in place,
+  // keeping the chaining state in the engine's IV.
+  using BlockOp = Block16& (CipherEngine::*)(Block16&) noexcept;
+
+  // key: at least 32 bytes; seed: empty or at least 16 bytes (seeds the
+  // generator of automatic IVs); mode: 0..6; padding: stored unchecked as the
+  // process-wide 16-byte padding scheme, written last.
+  CipherEngine(std::string_view key, std::string_view seed, std::int32_t mode, std::int32_t padding);
+  CipherEngine(std::string_view key, std::int32_t mode, std::int32_t padding);
+
+  // "" turns the automatic IV on; 16+ bytes install the first 16 and turn it off.
+  void setIv(std::string_view text);
+  // The IV's 16 bytes as they stand: after a transform, the chaining state.
+  std::string getIv() const;
+  // The 32 key bytes as installed.
+  std::string getKey() const;
+  bool modePads() const noexcept { return modePads_; }
+  static void setPadding(std::int32_t padding) noexcept;
+
+  std::string encryptText(std::string_view text, bool noPadding);
+  std::string decryptText(std::string_view text, bool noPadding);
+  std::ostream& encryptStream(std::istream& in, std::ostream& out, bool noPadding);
+  std::ostream& decryptStream(std::istream& in, std::ostream& out, bool noPadding);
+
+  // The block operations of the seven modes.
+  Block16& ecbEncrypt(Block16& block) noexcept;
+  Block16& ecbDecrypt(Block16& block) noexcept;
+  Block16& cbcEncrypt(Block16& block) noexcept;
+  Block16& cbcDecrypt(Block16& block) noexcept;
+  Block16& pcbcEncrypt(Block16& block) noexcept;
+  Block16& pcbcDecrypt(Block16& block) noexcept;
+  Block16& cfbEncrypt(Block16& block) noexcept;
+  Block16& cfbDecrypt(Block16& block) noexcept;
+  Block16& cfb8Encrypt(Block16& block) noexcept;
+  Block16& cfb8Decrypt(Block16& block) noexcept;
+  Block16& ofbCrypt(Block16& block) noexcept;
+  Block16& ctrCrypt(Block16& block) noexcept;
+
+  // Members are destroyed in reverse order, each wiping itself: random_
+  // (ring, counter, keys), then aes_ (both keys), then iv_.
+  ~CipherEngine() = default;
+  CipherEngine(const CipherEngine&) = default;
+  CipherEngine& operator=(const CipherEngine&) = default;
+
+ private:
+  void selectMode(std::int32_t mode);
+  void drawIvIfAutomatic() noexcept;
+
+  Block16 iv_;
+  Aes256 aes_;
+  std::int32_t mode_ = ECB;
+  BlockOp encryptOp_ = nullptr;
+  BlockOp decryptOp_ = nullptr;
+  CtrRandom random_;
+  bool autoIv_ = true;
+  bool modePads_ = true;
+};
+
+}  // namespace unseal

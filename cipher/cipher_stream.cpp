@@ -1,0 +1,86 @@
+// Stream transforms: one 16-byte working block, each block written as soon as
+// it is transformed. The working block wipes itself however the call ends.
+#include <istream>
+#include <ostream>
+#include <stdexcept>
+
+#include "cipher/cipher_engine.h"
+
+namespace unseal {
+namespace {
+
+constexpr const char* kBadStreamsMessage = "Bad input or output stream";
+constexpr const char* kBadInputMessage = "Bad input stream";
+
+// Reads up to 16 bytes into the block and records how many arrived as its
+// fill length. True when a whole block arrived.
+bool readBlock(std::istream& in, Block16& block) {
+  in.read(reinterpret_cast<char*>(block.data()), 16);
+  block.setFillLength(static_cast<std::uint64_t>(in.gcount()));
+  return !in.fail();
+}
+
+void writeBytes(std::ostream& out, const Block16& block, std::uint64_t count) {
+  out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(count));
+}
+
+void checkNotBad(const std::istream& in, const std::ostream& out) {
+  if (in.bad() || out.bad()) throw std::invalid_argument(kBadStreamsMessage);
+}
+
+}  // namespace
+
+std::ostream& CipherEngine::encryptStream(std::istream& in, std::ostream& out, bool noPadding) {
+  if (in.fail() || out.fail()) throw std::invalid_argument(kBadStreamsMessage);
+  drawIvIfAutomatic();
+  Block16 work;
+  while (readBlock(in, work)) {
+    (this->*encryptOp_)(work);
+    writeBytes(out, work, 16);
+  }
+  const std::uint64_t r = work.fillLength();
+  if (modePads_) {
+    if (r != 0 || !noPadding) {
+      work.pad(r);
+      (this->*encryptOp_)(work);
+      writeBytes(out, work, 16);
+    }
+  } else {
+    // Runs even for r == 0: nothing is written but the chaining state moves on.
+    (this->*encryptOp_)(work);
+    writeBytes(out, work, r);
+  }
+  checkNotBad(in, out);
+  return out;
+}
+
+std::ostream& CipherEngine::decryptStream(std::istream& in, std::ostream& out, bool noPadding) {
+  checkNotBad(in, out);
+  if (mode_ != ECB) {
+    in.read(reinterpret_cast<char*>(iv_.data()), 16);
+    if (in.fail()) throw std::invalid_argument(kBadInputMessage);
+  }
+  Block16 work;
+  const bool stripFinal = modePads_ && !noPadding;
+  while (readBlock(in, work)) {
+    (this->*decryptOp_)(work);
+    // peek at the end also sets end-of-file, so the next read ends the loop.
+    if (stripFinal && in.peek() == std::istream::traits_type::eof()) {
+      std::string last = work.toText(true);
+      out.write(last.data(), static_cast<std::streamsize>(last.size()));
+      secureWipe(last.data(), last.size());
+    } else {
+      writeBytes(out, work, 16);
+    }
+  }
+  const std::uint64_t r = work.fillLength();
+  if (r != 0) {
+    if (modePads_) throw std::invalid_argument(kBadInputMessage);
+    (this->*decryptOp_)(work);
+    writeBytes(out, work, r);
+  }
+  checkNotBad(in, out);
+  return out;
+}
+
+}  // namespace unseal
