@@ -5,10 +5,30 @@
 #include "cipher/aes256_impl.h"
 
 namespace unseal {
+namespace detail {
 namespace {
 
-const detail::Aes256Impl& activeImpl() noexcept { return detail::aes256Portable; }
+const Aes256Impl*& activeSlot() noexcept {
+  static const Aes256Impl* slot = aes256HardwareAvailable() ? &aes256Hardware : &aes256Portable;
+  return slot;
+}
 
+}  // namespace
+
+const Aes256Impl& activeAes256Impl() noexcept { return *activeSlot(); }
+
+const Aes256Impl& selectAes256Impl(const Aes256Impl& impl) noexcept {
+  const Aes256Impl& previous = *activeSlot();
+  activeSlot() = &impl;
+  return previous;
+}
+
+}  // namespace detail
+
+const char* aes256Implementation() noexcept { return detail::activeAes256Impl().name; }
+
+namespace {
+const detail::Aes256Impl& activeImpl() noexcept { return detail::activeAes256Impl(); }
 }  // namespace
 
 Aes256::Aes256(std::string_view keyText) { setKey(keyText); }

@@ -19,6 +19,10 @@ namespace unseal {
 
 inline constexpr const char* kShortKeyMessage = "Key must contain at least 32 bytes of data";
 
+// The name of the implementation in use, chosen once per process from the
+// CPU: "aes-ni" on x86 CPUs with the AES instructions, else "portable".
+const char* aes256Implementation() noexcept;
+
 class Aes256 final {
  public:
   explicit Aes256(std::string_view keyText);

@@ -21,6 +21,15 @@ struct Aes256Impl {
 
 // The byte-oriented reference, valid on every CPU.
 extern const Aes256Impl aes256Portable;
+// The AES-NI implementation; call only when aes256HardwareAvailable().
+extern const Aes256Impl aes256Hardware;
+bool aes256HardwareAvailable() noexcept;
+
+// The implementation every Aes256 uses, chosen once per process from the
+// CPU's feature bits. Tests swap it to run both paths in one process;
+// selectAes256Impl returns the previous choice.
+const Aes256Impl& activeAes256Impl() noexcept;
+const Aes256Impl& selectAes256Impl(const Aes256Impl& impl) noexcept;
 
 // The forward and backward key-schedule steps of AES-256 on a 32-byte key;
 // each turns 8 schedule words into the next (previous) 8.

@@ -1,0 +1,138 @@
+// AES-256 on the x86 AES instructions (AES-NI), with the key schedule derived
+// on the fly in registers, as the portable code does in memory: encryption
+// steps the schedule forwards from the installed key, decryption backwards
+// from the schedule's end. No round key is ever stored, so nothing needs
+// wiping but the registers, which the caller's next instructions overwrite.
+//
+// Every function here is tagged target("aes,sse4.1") so the rest of the
+// library builds without special flags; it is only ever called after
+// aes256HardwareAvailable() has seen the CPUID bits (see aes256.cpp). AES-NI
+// runs in constant time, unlike the portable table lookups.
+#include "cipher/aes256_impl.h"
+
+#if defined(__x86_64__) || defined(__i386__)
+
+#include <cpuid.h>
+#include <immintrin.h>
+
+#define UNSEAL_AESNI __attribute__((target("aes,sse4.1"), always_inline)) inline
+
+namespace unseal::detail {
+namespace {
+
+// x -> (w0, w0^w1, w0^w1^w2, w0^w1^w2^w3): the running XOR of a schedule half.
+UNSEAL_AESNI __m128i prefixXor(__m128i x) {
+  x = _mm_xor_si128(x, _mm_slli_si128(x, 4));
+  x = _mm_xor_si128(x, _mm_slli_si128(x, 4));
+  return _mm_xor_si128(x, _mm_slli_si128(x, 4));
+}
+
+// The inverse of prefixXor: each word XOR the word below it.
+UNSEAL_AESNI __m128i unprefixXor(__m128i x) { return _mm_xor_si128(x, _mm_slli_si128(x, 4)); }
+
+// SubWord(RotWord(last word of k)) ^ rc, broadcast to all four words.
+template <int Rc>
+UNSEAL_AESNI __m128i rotSubBroadcast(__m128i k) {
+  return _mm_shuffle_epi32(_mm_aeskeygenassist_si128(k, Rc), 0xff);
+}
+
+// SubWord(last word of k), broadcast.
+UNSEAL_AESNI __m128i subBroadcast(__m128i k) {
+  return _mm_shuffle_epi32(_mm_aeskeygenassist_si128(k, 0), 0xaa);
+}
+
+// One forward key-schedule step: (w[8j..8j+7]) -> (w[8j+8..8j+15]).
+template <int Rc>
+UNSEAL_AESNI void forwardStep(__m128i& k0, __m128i& k1) {
+  k0 = _mm_xor_si128(prefixXor(k0), rotSubBroadcast<Rc>(k1));
+  k1 = _mm_xor_si128(prefixXor(k1), subBroadcast(k0));
+}
+
+// Its inverse: (w[8j+8..8j+15]) -> (w[8j..8j+7]).
+template <int Rc>
+UNSEAL_AESNI void backwardStep(__m128i& k0, __m128i& k1) {
+  k1 = unprefixXor(_mm_xor_si128(k1, subBroadcast(k0)));
+  k0 = unprefixXor(_mm_xor_si128(k0, rotSubBroadcast<Rc>(k1)));
+}
+
+UNSEAL_AESNI __m128i load(const std::uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+UNSEAL_AESNI void store(std::uint8_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
+
+template <int Rc>
+UNSEAL_AESNI void encryptTwoRounds(__m128i& s, __m128i& k0, __m128i& k1) {
+  forwardStep<Rc>(k0, k1);
+  s = _mm_aesenc_si128(s, k0);
+  s = _mm_aesenc_si128(s, k1);
+}
+
+__attribute__((target("aes,sse4.1"))) void niEncrypt(const Block32& key, Block16& block) noexcept {
+  __m128i k0 = load(key.data()), k1 = load(key.data() + 16);
+  __m128i s = _mm_xor_si128(load(block.data()), k0);
+  s = _mm_aesenc_si128(s, k1);
+  encryptTwoRounds<0x01>(s, k0, k1);
+  encryptTwoRounds<0x02>(s, k0, k1);
+  encryptTwoRounds<0x04>(s, k0, k1);
+  encryptTwoRounds<0x08>(s, k0, k1);
+  encryptTwoRounds<0x10>(s, k0, k1);
+  encryptTwoRounds<0x20>(s, k0, k1);
+  k0 = _mm_xor_si128(prefixXor(k0), rotSubBroadcast<0x40>(k1));
+  store(block.data(), _mm_aesenclast_si128(s, k0));
+}
+
+// aesdec wants the round keys of the equivalent inverse cipher, hence aesimc.
+template <int Rc>
+UNSEAL_AESNI void decryptTwoRounds(__m128i& s, __m128i& k0, __m128i& k1) {
+  backwardStep<Rc>(k0, k1);
+  s = _mm_aesdec_si128(s, _mm_aesimc_si128(k1));
+  s = _mm_aesdec_si128(s, _mm_aesimc_si128(k0));
+}
+
+__attribute__((target("aes,sse4.1"))) void niDecrypt(const Block32& scheduleEnd, Block16& block) noexcept {
+  __m128i k0 = load(scheduleEnd.data()), k1 = load(scheduleEnd.data() + 16);
+  __m128i s = _mm_xor_si128(load(block.data()), k0);
+  decryptTwoRounds<0x40>(s, k0, k1);
+  decryptTwoRounds<0x20>(s, k0, k1);
+  decryptTwoRounds<0x10>(s, k0, k1);
+  decryptTwoRounds<0x08>(s, k0, k1);
+  decryptTwoRounds<0x04>(s, k0, k1);
+  decryptTwoRounds<0x02>(s, k0, k1);
+  backwardStep<0x01>(k0, k1);
+  s = _mm_aesdec_si128(s, _mm_aesimc_si128(k1));
+  store(block.data(), _mm_aesdeclast_si128(s, k0));
+}
+
+__attribute__((target("aes,sse4.1"))) void niScheduleEnd(const Block32& key, Block32& out) noexcept {
+  __m128i k0 = load(key.data()), k1 = load(key.data() + 16);
+  forwardStep<0x01>(k0, k1);
+  forwardStep<0x02>(k0, k1);
+  forwardStep<0x04>(k0, k1);
+  forwardStep<0x08>(k0, k1);
+  forwardStep<0x10>(k0, k1);
+  forwardStep<0x20>(k0, k1);
+  forwardStep<0x40>(k0, k1);
+  out = key;  // the fill length comes with the copy, as in the portable code
+  store(out.data(), k0);
+  store(out.data() + 16, k1);
+}
+
+}  // namespace
+
+// CPUID leaf 1, ECX: bit 25 is AES-NI, bit 19 SSE4.1.
+bool aes256HardwareAvailable() noexcept {
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return false;
+  return (ecx & (1u << 25)) != 0 && (ecx & (1u << 19)) != 0;
+}
+
+const Aes256Impl aes256Hardware = {"aes-ni", niEncrypt, niDecrypt, niScheduleEnd};
+
+}  // namespace unseal::detail
+
+#else
+
+namespace unseal::detail {
+bool aes256HardwareAvailable() noexcept { return false; }
+const Aes256Impl aes256Hardware = aes256Portable;
+}  // namespace unseal::detail
+
+#endif
