@@ -56,6 +56,10 @@ Block16& Aes256::decryptBlock(Block16& block) const noexcept {
   return block;
 }
 
+void Aes256::encryptBlocks(std::uint8_t* blocks, std::size_t count) const noexcept {
+  activeImpl().encryptMany(encryptionKey_, blocks, count);
+}
+
 Block16 Aes256::encrypted(const Block16& block) const noexcept {
   Block16 copy(block);
   encryptBlock(copy);

@@ -34,6 +34,9 @@ class Aes256 final {
   Block16& encryptBlock(Block16& block) const noexcept;
   Block16& decryptBlock(Block16& block) const noexcept;
   Block16 encrypted(const Block16& block) const noexcept;
+  // Encrypts count contiguous 16-byte blocks in place: the same bytes as
+  // encryptBlock on each in turn, computed several blocks at a time.
+  void encryptBlocks(std::uint8_t* blocks, std::size_t count) const noexcept;
   Block16 decrypted(const Block16& block) const noexcept;
 
   const Block32& encryptionKey() const noexcept { return encryptionKey_; }

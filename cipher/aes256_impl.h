@@ -3,9 +3,12 @@
 // encrypt takes the installed key (round keys 0 and 1) and derives the rest
 // forwards; decrypt takes the schedule's end (round key 14 and the next four
 // words) and derives backwards; scheduleEnd runs the seven forward key-schedule
-// steps. Each wipes whatever key material it put in memory.
+// steps; encryptMany encrypts count contiguous 16-byte blocks in place, as
+// count calls of encrypt would, deriving the round keys once for several
+// blocks at a time. Each wipes whatever key material it put in memory.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "cipher/block.h"
@@ -17,6 +20,7 @@ struct Aes256Impl {
   void (*encrypt)(const Block32& key, Block16& block) noexcept;
   void (*decrypt)(const Block32& scheduleEnd, Block16& block) noexcept;
   void (*scheduleEnd)(const Block32& key, Block32& out) noexcept;
+  void (*encryptMany)(const Block32& key, std::uint8_t* blocks, std::size_t count) noexcept;
 };
 
 // The byte-oriented reference, valid on every CPU.

@@ -3,6 +3,8 @@
 // It is the reference every other implementation is tested against, and the
 // path taken on CPUs without AES instructions. It is not constant time (the
 // S-box lookups are secret-indexed); that is the price of portability.
+#include <cstring>
+
 #include "cipher/aes256_impl.h"
 
 namespace unseal::detail {
@@ -159,6 +161,14 @@ void portableScheduleEnd(const Block32& key, Block32& out) noexcept {
   for (std::uint8_t rc = 1; rc != 0x80;) forwardKeyStep(out.data(), rc);
 }
 
+void portableEncryptMany(const Block32& key, std::uint8_t* blocks, std::size_t count) noexcept {
+  for (std::size_t i = 0; i < count; ++i) {
+    Block16 block = Block16::fromBytes(blocks + 16 * i, 16);
+    portableEncrypt(key, block);
+    std::memcpy(blocks + 16 * i, block.data(), 16);
+  }
+}
+
 }  // namespace
 
 void forwardKeyStep(std::uint8_t k[32], std::uint8_t& rc) noexcept {
@@ -183,6 +193,7 @@ void backwardKeyStep(std::uint8_t k[32], std::uint8_t& rc) noexcept {
   k[3] ^= kSbox[k[28]];
 }
 
-const Aes256Impl aes256Portable = {"portable", portableEncrypt, portableDecrypt, portableScheduleEnd};
+const Aes256Impl aes256Portable = {"portable", portableEncrypt, portableDecrypt, portableScheduleEnd,
+                                      portableEncryptMany};
 
 }  // namespace unseal::detail

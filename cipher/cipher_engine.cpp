@@ -12,18 +12,19 @@ constexpr const char* kBadLengthMessage = "Length of string to decrypt is incorr
 struct ModeEntry {
   CipherEngine::BlockOp encrypt;
   CipherEngine::BlockOp decrypt;
+  CipherEngine::BlocksOp decryptWholeBlocks;
   bool pads;
 };
 
 // Indexed by ChainingMode. OFB and CTR use one operation both ways.
 constexpr ModeEntry kModes[] = {
-    {&CipherEngine::ecbEncrypt, &CipherEngine::ecbDecrypt, true},
-    {&CipherEngine::cbcEncrypt, &CipherEngine::cbcDecrypt, true},
-    {&CipherEngine::pcbcEncrypt, &CipherEngine::pcbcDecrypt, true},
-    {&CipherEngine::cfbEncrypt, &CipherEngine::cfbDecrypt, false},
-    {&CipherEngine::cfb8Encrypt, &CipherEngine::cfb8Decrypt, false},
-    {&CipherEngine::ofbCrypt, &CipherEngine::ofbCrypt, false},
-    {&CipherEngine::ctrCrypt, &CipherEngine::ctrCrypt, false},
+    {&CipherEngine::ecbEncrypt, &CipherEngine::ecbDecrypt, &CipherEngine::eachDecrypt, true},
+    {&CipherEngine::cbcEncrypt, &CipherEngine::cbcDecrypt, &CipherEngine::eachDecrypt, true},
+    {&CipherEngine::pcbcEncrypt, &CipherEngine::pcbcDecrypt, &CipherEngine::eachDecrypt, true},
+    {&CipherEngine::cfbEncrypt, &CipherEngine::cfbDecrypt, &CipherEngine::cfbDecryptBlocks, false},
+    {&CipherEngine::cfb8Encrypt, &CipherEngine::cfb8Decrypt, &CipherEngine::eachDecrypt, false},
+    {&CipherEngine::ofbCrypt, &CipherEngine::ofbCrypt, &CipherEngine::eachDecrypt, false},
+    {&CipherEngine::ctrCrypt, &CipherEngine::ctrCrypt, &CipherEngine::eachDecrypt, false},
 };
 constexpr std::int32_t kModeCount = static_cast<std::int32_t>(sizeof kModes / sizeof kModes[0]);
 
@@ -129,20 +130,24 @@ std::string CipherEngine::decryptText(std::string_view text, bool noPadding) {
   }
   if (refused) throw std::invalid_argument(kBadLengthMessage);
 
+  // Whole blocks are decrypted in place in the result; a short final block,
+  // or a final block whose padding is stripped, goes through decryptOp alone.
   const bool stripFinal = modePads_ && !noPadding;
+  const std::size_t wholeBytes = stripFinal ? n - 16 : n - n % 16;
   std::string result;
   result.reserve(n);  // no reallocation, so no stray copies of plaintext
   WipeUnlessReleased guard(result);
-  for (std::size_t offset = 0; offset < n; offset += 16) {
-    Block16 block = Block16::fromText(text, offset);
+  result.assign(text.substr(0, wholeBytes));
+  (this->*kModes[mode_].decryptWholeBlocks)(reinterpret_cast<std::uint8_t*>(result.data()), wholeBytes / 16);
+  if (wholeBytes < n) {
+    Block16 block = Block16::fromText(text, wholeBytes);
     (this->*decryptOp_)(block);
-    const std::size_t rest = n - offset;
-    if (stripFinal && rest == 16) {
+    if (stripFinal) {
       std::string last = block.toText(true);
       result.append(last);
       secureWipe(last.data(), last.size());
     } else {
-      appendBytes(result, block, modePads_ || rest >= 16 ? 16 : rest);
+      appendBytes(result, block, n - wholeBytes);
     }
   }
   return std::move(guard.release());

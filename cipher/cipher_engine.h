@@ -61,6 +61,9 @@ class CipherEngine final {
   // A block operation of a chaining mode: transforms one block in place,
   // keeping the chaining state in the engine's IV.
   using BlockOp = Block16& (CipherEngine::*)(Block16&) noexcept;
+  // count whole 16-byte blocks transformed in place, with the same result and
+  // chaining state as count calls of a BlockOp.
+  using BlocksOp = void (CipherEngine::*)(std::uint8_t* blocks, std::size_t count) noexcept;
 
   // key: at least 32 bytes; seed: empty or at least 16 bytes (seeds the
   // generator of automatic IVs); mode: 0..6; padding: stored unchecked as the
@@ -95,6 +98,11 @@ class CipherEngine final {
   Block16& cfb8Decrypt(Block16& block) noexcept;
   Block16& ofbCrypt(Block16& block) noexcept;
   Block16& ctrCrypt(Block16& block) noexcept;
+
+  // Whole-block runs for decryptText: decryptOp on each block in turn, or in
+  // CFB several keystream blocks at once (they depend on ciphertext only).
+  void eachDecrypt(std::uint8_t* blocks, std::size_t count) noexcept;
+  void cfbDecryptBlocks(std::uint8_t* blocks, std::size_t count) noexcept;
 
   // Members are destroyed in reverse order, each wiping itself: random_
   // (ring, counter, keys), then aes_ (both keys), then iv_.

@@ -1,0 +1,139 @@
+// Micro-benchmarks of the cipher library, on each AES-256 implementation the
+// CPU can run. Whole-file timings against peers are in bench/compare_unseal.py.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "cipher/aes256.h"
+#include "cipher/aes256_impl.h"
+#include "cipher/cipher_engine.h"
+#include "digest/sha1.h"
+
+namespace {
+
+using unseal::detail::Aes256Impl;
+
+const std::string kKey = "unseal-demo-key-0123456789abcdef";
+const std::string kIv = "5555555555555555";
+
+std::vector<const Aes256Impl*> paths() {
+  std::vector<const Aes256Impl*> all{&unseal::detail::aes256Portable};
+  if (unseal::detail::aes256HardwareAvailable()) all.push_back(&unseal::detail::aes256Hardware);
+  return all;
+}
+
+// Each benchmark takes the implementation as its argument (index into paths()).
+const Aes256Impl& usePath(benchmark::State& state) {
+  const Aes256Impl& impl = *paths()[static_cast<std::size_t>(state.range(0))];
+  unseal::detail::selectAes256Impl(impl);
+  state.SetLabel(impl.name);
+  return impl;
+}
+
+void BM_EncryptBlock(benchmark::State& state) {
+  usePath(state);
+  const unseal::Aes256 aes(kKey);
+  unseal::Block16 block = unseal::Block16::fromText(kIv, 0);
+  for (auto _ : state) benchmark::DoNotOptimize(aes.encryptBlock(block));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * 16);
+}
+
+void BM_DecryptBlock(benchmark::State& state) {
+  usePath(state);
+  const unseal::Aes256 aes(kKey);
+  unseal::Block16 block = unseal::Block16::fromText(kIv, 0);
+  for (auto _ : state) benchmark::DoNotOptimize(aes.decryptBlock(block));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * 16);
+}
+
+// Installing a key: one copy and the seven forward schedule steps.
+void BM_ExpandKey(benchmark::State& state) {
+  usePath(state);
+  unseal::Aes256 aes(kKey);
+  const unseal::Block32 key = unseal::Block32::fromText(kKey, 0);
+  for (auto _ : state) {
+    aes.expandKey(key);
+    benchmark::ClobberMemory();
+  }
+}
+
+void BM_EngineConstruction(benchmark::State& state) {
+  usePath(state);
+  for (auto _ : state) {
+    unseal::CipherEngine engine(kKey, unseal::CFB, unseal::Zeros);
+    benchmark::DoNotOptimize(&engine);
+  }
+}
+
+// What the command does per 128-byte chunk: build, set the IV, decrypt, destroy.
+void BM_DecryptChunk(benchmark::State& state) {
+  usePath(state);
+  const std::string chunk(128, '\x5a');
+  for (auto _ : state) {
+    unseal::CipherEngine engine(kKey, unseal::CFB, unseal::Zeros);
+    engine.setIv(kIv);
+    benchmark::DoNotOptimize(engine.decryptText(chunk, true));
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * 128);
+}
+
+// 64 KiB through encryptText or decryptText; range(1) is the mode, range(2)
+// 0 for encryption and 1 for decryption.
+void BM_Text64K(benchmark::State& state) {
+  usePath(state);
+  const auto mode = static_cast<std::int32_t>(state.range(1));
+  const bool decrypt = state.range(2) != 0;
+  unseal::CipherEngine engine(kKey, mode, unseal::PKCS7);
+  engine.setIv(kIv);
+  const std::string text(64 * 1024, '\x21');
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(decrypt ? engine.decryptText(text, true) : engine.encryptText(text, true));
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * 64 * 1024);
+}
+
+void BM_Sha1(benchmark::State& state) {
+  const std::string message(static_cast<std::size_t>(state.range(0)), 'a');
+  std::uint8_t digest[unseal::Sha1::DigestSize];
+  for (auto _ : state) {
+    unseal::Sha1 sha;
+    sha.init();
+    sha.update(message.data(), static_cast<std::uint32_t>(message.size()));
+    sha.finish(digest);
+    benchmark::DoNotOptimize(digest);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * state.range(0));
+}
+
+void perPath(benchmark::internal::Benchmark* b) {
+  for (std::size_t i = 0; i < paths().size(); ++i) b->Arg(static_cast<std::int64_t>(i));
+}
+
+void perPathModeDirection(benchmark::internal::Benchmark* b) {
+  for (std::size_t i = 0; i < paths().size(); ++i) {
+    for (std::int64_t mode = unseal::ECB; mode <= unseal::CTR; ++mode) {
+      for (std::int64_t direction : {0, 1}) b->Args({static_cast<std::int64_t>(i), mode, direction});
+    }
+  }
+}
+
+BENCHMARK(BM_EncryptBlock)->Apply(perPath);
+BENCHMARK(BM_DecryptBlock)->Apply(perPath);
+BENCHMARK(BM_ExpandKey)->Apply(perPath);
+BENCHMARK(BM_EngineConstruction)->Apply(perPath);
+BENCHMARK(BM_DecryptChunk)->Apply(perPath);
+BENCHMARK(BM_Text64K)->Apply(perPathModeDirection)->ArgNames({"path", "mode", "decrypt"});
+BENCHMARK(BM_Sha1)->Arg(32)->Arg(64 * 1024);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::printf("AES-256 implementation chosen for this CPU: %s\n", unseal::aes256Implementation());
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
