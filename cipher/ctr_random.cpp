@@ -6,9 +6,20 @@
 
 namespace unseal {
 
-// The default key block is a temporary: it wipes itself once aes_ holds it.
+namespace {
+
+// The key object for defaultRandomKey, expanded once per process and copied
+// into every generator: engines are built often (one per 128-byte chunk in
+// the command), and this key is a published constant, not a secret.
+const Aes256& defaultKeyObject() {
+  static const Aes256 aes(Block32::fromBytes(defaultRandomKey, 32));
+  return aes;
+}
+
+}  // namespace
+
 CtrRandom::CtrRandom(std::string_view seed, std::string_view keyText)
-    : aes_(Block32::fromBytes(defaultRandomKey, 32)),
+    : aes_(defaultKeyObject()),
       counter_(Block16::fromBytes(defaultRandomCounter, 16)),
       buffer_() {
   if (!seed.empty()) {
