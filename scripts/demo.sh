@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Builds the command and runs it.
+# Builds the command and decrypts the sample picture with the demo key.
 source "$(dirname "$0")/common.sh"
 ensure_packages
 build_project
-build/unseal || true
+build/unseal examples/sample.enc unseal-demo-key-0123456789abcdef
+echo
+echo "The decrypted picture is examples/sample.decrypted (a BMP image): open it in an image viewer."

@@ -41,4 +41,45 @@ std::string opensslCipher(const char* name, std::string_view key, std::string_vi
   return out;
 }
 
+namespace {
+
+// a XOR the first a.size() bytes of b.
+std::string xorBytes(std::string_view a, std::string_view b) {
+  std::string out(a);
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<char>(out[i] ^ b[i]);
+  return out;
+}
+
+}  // namespace
+
+std::string referenceModeCipher(int mode, std::string_view key, std::string_view iv, std::string_view data,
+                                bool encrypt) {
+  static const char* const names[] = {"aes-256-ecb",  "aes-256-cbc", nullptr, "aes-256-cfb",
+                                      "aes-256-cfb8", "aes-256-ofb", nullptr};
+  if (mode < 0 || mode > 6) throw std::runtime_error("bad oracle mode");
+  if (mode == 2) {
+    std::string chain(iv.substr(0, 16)), out;
+    for (std::size_t i = 0; i < data.size(); i += 16) {
+      const std::string_view in = data.substr(i, 16);
+      const std::string result = encrypt ? opensslCipher("aes-256-ecb", key, "", xorBytes(in, chain), true)
+                                         : xorBytes(opensslCipher("aes-256-ecb", key, "", in, false), chain);
+      chain = xorBytes(in, result);
+      out += result;
+    }
+    return out;
+  }
+  if (mode == 6) {
+    std::string counter(iv.substr(0, 16)), counters;
+    for (std::size_t i = 0; i < data.size(); i += 16) {
+      counters += counter;
+      for (char& c : counter) {
+        c = static_cast<char>(static_cast<unsigned char>(c) + 1);
+        if (c != 0) break;
+      }
+    }
+    return xorBytes(data, opensslCipher("aes-256-ecb", key, "", counters, true));
+  }
+  return opensslCipher(names[mode], key, mode == 0 ? "" : iv.substr(0, 16), data, encrypt);
+}
+
 }  // namespace unseal::test
