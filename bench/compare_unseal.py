@@ -25,15 +25,23 @@ UNSEAL = os.path.join(ROOT, "build", "unseal")
 BENCH = os.path.join(ROOT, "build", "bench", "cipher_bench")
 
 
+GNU_TIME = "/usr/bin/time"
+
+
 def run(argv):
-    """Runs argv; returns (wall seconds, peak RSS in KiB)."""
-    start = time.perf_counter()
-    proc = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    _, status, usage = os.wait4(proc.pid, 0)
-    wall = time.perf_counter() - start
-    if os.waitstatus_to_exitcode(status) != 0:
-        sys.exit(f"failed: {' '.join(argv)}")
-    return wall, usage.ru_maxrss
+    """Runs argv; returns (wall seconds, peak RSS in KiB).
+
+    A child forked from Python starts with Python's pages counted in its peak
+    RSS, so the peak comes from GNU time (package `time`), whose own small
+    process forks the command."""
+    with tempfile.NamedTemporaryFile("r") as rss_file:
+        wrapped = [GNU_TIME, "-f", "%M", "-o", rss_file.name] + argv
+        start = time.perf_counter()
+        status = subprocess.run(wrapped, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
+        wall = time.perf_counter() - start
+        if status != 0:
+            sys.exit(f"failed: {' '.join(argv)}")
+        return wall, int(rss_file.read().split()[-1])
 
 
 def make_file(path, size):
@@ -54,6 +62,8 @@ def aes_path():
 
 
 def main():
+    if not os.access(GNU_TIME, os.X_OK):
+        sys.exit("needs GNU time: apt-get install time")
     parser = argparse.ArgumentParser()
     parser.add_argument("--mib", type=int, default=256)
     parser.add_argument("--runs", type=int, default=3)

@@ -1,7 +1,9 @@
-// Functions whose only observable effect on a secret is the wipe in a
+// Functions whose only lasting effect on a secret is the wipe in a
 // destructor. The build compiles this file at -O2; wipe_test disassembles it
-// and checks each function still calls the wipe primitive, i.e. the optimiser
-// did not delete the destructor's stores as dead.
+// and checks the zeroing stores survived, i.e. the optimiser did not delete
+// them as dead. The control function wipes with a plain memset, which the
+// optimiser does delete: it shows the check can tell the two apart.
+#include <cstring>
 #include <string_view>
 
 #include "cipher/aes256.h"
@@ -22,6 +24,14 @@ unsigned char unsealProbeBlock32(const unsigned char* secret) {
 unsigned char unsealProbeAes256(const char* key) {
   const unseal::Aes256 aes(std::string_view(key, 32));
   return aes.encryptionKey().byteAt(0);
+}
+
+unsigned char unsealProbeControl(const unsigned char* secret) {
+  unsigned char copy[16];
+  std::memcpy(copy, secret, sizeof copy);
+  const unsigned char result = copy[3];
+  std::memset(copy, 0, sizeof copy);
+  return result;
 }
 
 }
