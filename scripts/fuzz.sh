@@ -10,6 +10,7 @@ seconds=${FUZZ_SECONDS:-30}
 CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUNSEAL_FUZZ=ON -DUNSEAL_TESTS=OFF \
   -DUNSEAL_BENCH=OFF -DUNSEAL_WERROR=ON >/dev/null
 cmake --build build-fuzz -j "$(nproc)"
+passed=0
 for target in build-fuzz/fuzz/fuzz_*; do
   [[ -x $target ]] || continue
   name=$(basename "$target")
@@ -23,4 +24,6 @@ for target in build-fuzz/fuzz/fuzz_*; do
     exit 1
   fi
   grep -E 'stat::number_of_executed_units' "$log"
+  passed=$((passed + 1))
 done
+echo "fuzz: $passed passed, 0 failed"

@@ -266,7 +266,18 @@ TEST_F(Unseal, ConsoleStatusAndFiles) {
 // Runs on exhausted memory, made to happen at every allocation in turn: each
 // ends with one line and status 1 and leaves no file behind, until the run
 // allocates nothing that fails and completes.
+// clang links its sanitizer runtime into the executable, and the runtime's
+// operator new then takes precedence over a preloaded one.
+#if defined(__clang__) && defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define UNSEAL_OPERATOR_NEW_FIXED 1
+#endif
+#endif
+
 TEST_F(Unseal, ExhaustedMemoryEndsWithOneLineAndNoOutput) {
+#ifdef UNSEAL_OPERATOR_NEW_FIXED
+  GTEST_SKIP() << "operator new cannot be replaced by preloading in a clang sanitizer build";
+#endif
   writeFile(work() / "in.enc", randomBytes(54 + 300, 3));
   const Tree before = snapshot(tree());
   int failuresWhileDecrypting = 0;
