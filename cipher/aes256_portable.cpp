@@ -99,8 +99,10 @@ void invMixColumns(Block16& block) {
     const std::uint8_t a0 = a[0], a1 = a[1], a2 = a[2], a3 = a[3];
     const std::uint8_t e = a0 ^ a1 ^ a2 ^ a3;
     const std::uint8_t z = xtime(e);
-    const std::uint8_t x = static_cast<std::uint8_t>(e ^ xtime(xtime(static_cast<std::uint8_t>(z ^ a0 ^ a2))));
-    const std::uint8_t y = static_cast<std::uint8_t>(e ^ xtime(xtime(static_cast<std::uint8_t>(z ^ a1 ^ a3))));
+    const std::uint8_t x =
+        static_cast<std::uint8_t>(e ^ xtime(xtime(static_cast<std::uint8_t>(z ^ a0 ^ a2))));
+    const std::uint8_t y =
+        static_cast<std::uint8_t>(e ^ xtime(xtime(static_cast<std::uint8_t>(z ^ a1 ^ a3))));
     a[0] = static_cast<std::uint8_t>(a0 ^ x ^ xtime(a0 ^ a1));
     a[1] = static_cast<std::uint8_t>(a1 ^ y ^ xtime(a1 ^ a2));
     a[2] = static_cast<std::uint8_t>(a2 ^ x ^ xtime(a2 ^ a3));
@@ -194,6 +196,6 @@ void backwardKeyStep(std::uint8_t k[32], std::uint8_t& rc) noexcept {
 }
 
 const Aes256Impl aes256Portable = {"portable", portableEncrypt, portableDecrypt, portableScheduleEnd,
-                                      portableEncryptMany};
+                                   portableEncryptMany};
 
 }  // namespace unseal::detail

@@ -13,8 +13,9 @@
 #if defined(__x86_64__) || defined(__i386__)
 
 #include <cpuid.h>
-#include <cstring>
 #include <immintrin.h>
+
+#include <cstring>
 
 #define UNSEAL_AESNI __attribute__((target("aes,sse4.1"), always_inline)) inline
 
@@ -57,7 +58,9 @@ UNSEAL_AESNI void backwardStep(__m128i& k0, __m128i& k1) {
   k0 = unprefixXor(_mm_xor_si128(k0, rotSubBroadcast<Rc>(k1)));
 }
 
-UNSEAL_AESNI __m128i load(const std::uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+UNSEAL_AESNI __m128i load(const std::uint8_t* p) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
 UNSEAL_AESNI void store(std::uint8_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
 
 template <int Rc>
@@ -106,7 +109,7 @@ __attribute__((target("aes,sse4.1"))) void niEncrypt8(const Block32& key, std::u
 }
 
 __attribute__((target("aes,sse4.1"))) void niEncryptMany(const Block32& key, std::uint8_t* blocks,
-                                                        std::size_t count) noexcept {
+                                                         std::size_t count) noexcept {
   for (; count >= 8; count -= 8, blocks += 128) niEncrypt8(key, blocks);
   for (; count > 0; --count, blocks += 16) {
     Block16 block = Block16::fromBytes(blocks, 16);

@@ -38,9 +38,7 @@ class Block {
 
   // An empty block: all padding under the current scheme, fill length 0.
   Block() noexcept { pad(0); }
-  Block(const Block& other) noexcept : fillLength_(other.fillLength_) {
-    std::memcpy(data_, other.data_, N);
-  }
+  Block(const Block& other) noexcept : fillLength_(other.fillLength_) { std::memcpy(data_, other.data_, N); }
   Block& operator=(const Block& other) noexcept {
     std::memmove(data_, other.data_, N);
     fillLength_ = other.fillLength_;
@@ -65,9 +63,7 @@ class Block {
   }
 
   // A 16-byte block cut from a 32-byte key at offset (AES uses 0 and 16).
-  static Block sliceOf(const Block<32>& key, std::uint64_t offset) noexcept
-    requires(N == 16)
-  {
+  static Block sliceOf(const Block<32>& key, std::uint64_t offset) noexcept requires(N == 16) {
     if (offset > 32) return Block();
     return fromBytes(key.data() + offset, 32 - offset);
   }
@@ -112,9 +108,7 @@ class Block {
   }
 
   // Text of 16 bytes or more: its first 16 bytes; shorter: padded after it.
-  Block& assignText(std::string_view text) noexcept
-    requires(N == 16)
-  {
+  Block& assignText(std::string_view text) noexcept requires(N == 16) {
     if (text.size() >= N) {
       std::memcpy(data_, text.data(), N);
     } else {
@@ -192,11 +186,7 @@ class Block {
   void wipe() noexcept { secureWipe(data_, N); }
 
   static std::int32_t currentPaddingScheme() noexcept { return paddingScheme; }
-  static void setPaddingScheme(std::int32_t scheme) noexcept
-    requires(N == 16)
-  {
-    paddingScheme = scheme;
-  }
+  static void setPaddingScheme(std::int32_t scheme) noexcept requires(N == 16) { paddingScheme = scheme; }
 
  private:
   // Data bytes start zero (see data_), so that a scheme outside 0..3, which

@@ -70,7 +70,8 @@ void Sha1::finish(std::uint8_t digest[DigestSize]) noexcept {
 void Sha1::compress(const std::uint8_t block[64]) noexcept {
   std::uint32_t w[80];
   for (int t = 0; t < 16; ++t) {
-    w[t] = static_cast<std::uint32_t>(block[4 * t]) << 24 | static_cast<std::uint32_t>(block[4 * t + 1]) << 16 |
+    w[t] = static_cast<std::uint32_t>(block[4 * t]) << 24 |
+           static_cast<std::uint32_t>(block[4 * t + 1]) << 16 |
            static_cast<std::uint32_t>(block[4 * t + 2]) << 8 | block[4 * t + 3];
   }
   for (int t = 16; t < 80; ++t) w[t] = rotl(w[t - 3] ^ w[t - 8] ^ w[t - 14] ^ w[t - 16], 1);

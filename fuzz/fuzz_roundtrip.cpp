@@ -40,8 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string plain = in.ConsumeRemainingBytesAsString();
 
   CipherEngine engine(key, mode, scheme);
-  const std::string expected =
-      engine.modePads() ? expectedFromPaddingMode(plain, scheme, noPadding) : plain;
+  const std::string expected = engine.modePads() ? expectedFromPaddingMode(plain, scheme, noPadding) : plain;
 
   engine.setIv(iv);
   const std::string cipherText = engine.encryptText(plain, noPadding);

@@ -15,11 +15,14 @@ namespace unseal::fuzz {
 // The only exceptions the library may let out: invalid_argument with one of
 // its sentences. Anything else aborts the run, so the fuzzer reports it.
 inline void requireLibrarySentence(const std::invalid_argument& e) {
-  static const char* const sentences[] = {
-      "Key must contain at least 32 bytes of data", "Seed must consist of (at least) 16 bytes",
-      "Invalid chaining mode requested",            "IV must contain at least 16 bytes of data",
-      "Length of string to decrypt is incorrect",  "String to decrypt is garbled",
-      "Bad input or output stream",                 "Bad input stream"};
+  static const char* const sentences[] = {"Key must contain at least 32 bytes of data",
+                                          "Seed must consist of (at least) 16 bytes",
+                                          "Invalid chaining mode requested",
+                                          "IV must contain at least 16 bytes of data",
+                                          "Length of string to decrypt is incorrect",
+                                          "String to decrypt is garbled",
+                                          "Bad input or output stream",
+                                          "Bad input stream"};
   for (const char* s : sentences) {
     if (std::string_view(e.what()) == s) return;
   }

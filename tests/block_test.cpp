@@ -24,10 +24,8 @@ TEST(Block, EmptyBlockIsPaddingOfTheCurrentScheme) {
     std::int32_t scheme;
     const char* hex;
   } cases[] = {
-      {PKCS7, "10101010101010101010101010101010"},
-      {ANSIX923, "00000000000000000000000000000010"},
-      {ISO7816_4, "80000000000000000000000000000000"},
-      {Zeros, "00000000000000000000000000000000"},
+      {PKCS7, "10101010101010101010101010101010"},      {ANSIX923, "00000000000000000000000000000010"},
+      {ISO7816_4, "80000000000000000000000000000000"},  {Zeros, "00000000000000000000000000000000"},
       {kBadScheme, "00000000000000000000000000000000"},
   };
   for (const auto& c : cases) {
@@ -46,7 +44,10 @@ TEST(Block, PadWritesFromPositionAndKeepsBytesInFront) {
   const struct {
     std::int32_t scheme;
     const char* tail;  // bytes 13..15 after pad(13)
-  } cases[] = {{PKCS7, "030303"}, {ANSIX923, "000003"}, {ISO7816_4, "800000"}, {Zeros, "000000"},
+  } cases[] = {{PKCS7, "030303"},
+               {ANSIX923, "000003"},
+               {ISO7816_4, "800000"},
+               {Zeros, "000000"},
                {kBadScheme, "eeeeee"}};
   for (const auto& c : cases) {
     PaddingGuard guard(c.scheme);
@@ -75,15 +76,22 @@ TEST(Block, StripsPaddingByTheCurrentScheme) {
       {PKCS7, data13 + "0303ff", kGarbled},
       {ANSIX923, data13 + "000003", 13},
       {ANSIX923, data13 + "000103", kGarbled},
-      {ANSIX923, "000000000000000000000000000000" "10", 0},
+      {ANSIX923,
+       "000000000000000000000000000000"
+       "10",
+       0},
       {ANSIX923, data13 + "000020", kGarbled},
-      {ISO7816_4, "414243444546474849" "80" "000000000000", 9},
+      {ISO7816_4,
+       "414243444546474849"
+       "80"
+       "000000000000",
+       9},
       {ISO7816_4, "80" + std::string(30, '0'), 0},
       {ISO7816_4, std::string(32, '0'), kGarbled},
       {ISO7816_4, data13 + "800041", kGarbled},
       {ISO7816_4, data13 + "000080", 15},
       {Zeros, data13 + "000000", 13},
-      {Zeros, std::string(32, '0'), 1},  // at least one byte is kept
+      {Zeros, std::string(32, '0'), 1},           // at least one byte is kept
       {Zeros, "4100" + std::string(28, '0'), 1},  // data ending in zeros loses them
       {kBadScheme, data13 + "000000", 16},
       {kBadScheme, std::string(32, '0'), 16},
@@ -129,9 +137,8 @@ TEST(Block, ConstructorsTakeTheirBytesAndPadTheRest) {
   for (const auto& c : cases) {
     const Block16 b = Block16::fromText(std::string_view(text).substr(0, c.textLength), c.offset);
     EXPECT_EQ(b.fillLength(), c.fill);
-    const std::string expected =
-        text.substr(std::min(c.offset, c.textLength), c.fill) +
-        std::string(16 - c.fill, static_cast<char>(16 - c.fill));
+    const std::string expected = text.substr(std::min(c.offset, c.textLength), c.fill) +
+                                 std::string(16 - c.fill, static_cast<char>(16 - c.fill));
     EXPECT_EQ(toHex(bytesOf(b)), toHex(expected)) << c.textLength << "@" << c.offset;
   }
   const Block32 key = Block32::fromBytes(text.data(), 40);

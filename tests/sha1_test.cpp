@@ -57,8 +57,7 @@ TEST(Sha1, MatchesOpensslForEveryShortLengthInRandomPieces) {
     sha.update(message.data(), 0);
     std::uint8_t out[Sha1::DigestSize];
     sha.finish(out);
-    ASSERT_EQ(toHex(std::string(reinterpret_cast<char*>(out), sizeof out)),
-              toHex(test::opensslSha1(message)))
+    ASSERT_EQ(toHex(std::string(reinterpret_cast<char*>(out), sizeof out)), toHex(test::opensslSha1(message)))
         << "length " << length;
   }
 }

@@ -39,7 +39,8 @@ std::map<std::string, std::vector<std::string>> disassemble(const std::string& o
 // idiom and then stored, and immediate zeros. A call to a memset-like routine
 // counts as a wipe of unknown size (large or sanitised builds make them).
 std::size_t zeroBytesStored(const std::vector<std::string>& code, bool& callsMemset) {
-  static const std::regex zeroIdiom(R"(^v?(pxor|xorps|xorpd)\s+(%[xyz]mm\d+),(%[xyz]mm\d+)(,(%[xyz]mm\d+))?)");
+  static const std::regex zeroIdiom(
+      R"(^v?(pxor|xorps|xorpd)\s+(%[xyz]mm\d+),(%[xyz]mm\d+)(,(%[xyz]mm\d+))?)");
   static const std::regex vectorStore(R"(^v?mov(aps|ups|dqa|dqu|dqa64|dqu8|dqu64)\s+(%[xyz]mm\d+),.*\()");
   static const std::regex immediateStore(R"(^mov([bwlq])\s+\$0x0,.*\()");
   std::set<std::string> zeroed;

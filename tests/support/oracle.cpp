@@ -17,8 +17,8 @@ std::string opensslSha1(std::string_view message) {
   return std::string(reinterpret_cast<char*>(digest), length);
 }
 
-std::string opensslCipher(const char* name, std::string_view key, std::string_view iv,
-                          std::string_view data, bool encrypt) {
+std::string opensslCipher(const char* name, std::string_view key, std::string_view iv, std::string_view data,
+                          bool encrypt) {
   const EVP_CIPHER* cipher = EVP_get_cipherbyname(name);
   if (cipher == nullptr || key.size() != 32) throw std::runtime_error("bad oracle request");
   std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(),

@@ -13,8 +13,8 @@ std::string opensslSha1(std::string_view message);
 // "aes-256-cfb", "aes-256-cfb8", "aes-256-ofb", "aes-256-ctr") with padding
 // off; iv is ignored for ECB. key must be 32 bytes, data a block multiple for
 // ECB and CBC.
-std::string opensslCipher(const char* name, std::string_view key, std::string_view iv,
-                          std::string_view data, bool encrypt);
+std::string opensslCipher(const char* name, std::string_view key, std::string_view iv, std::string_view data,
+                          bool encrypt);
 
 // The library's seven chaining modes by number (0 ECB, 1 CBC, 2 PCBC, 3 CFB,
 // 4 CFB8, 5 OFB, 6 CTR), built on OpenSSL: PCBC chains the XOR of the previous
@@ -22,7 +22,7 @@ std::string opensslCipher(const char* name, std::string_view key, std::string_vi
 // block least significant; both are made from OpenSSL's ECB. No padding is
 // added: data must be a block multiple for modes 0..2; the other modes take
 // any length. iv is ignored for ECB.
-std::string referenceModeCipher(int mode, std::string_view key, std::string_view iv,
-                                std::string_view data, bool encrypt);
+std::string referenceModeCipher(int mode, std::string_view key, std::string_view iv, std::string_view data,
+                                bool encrypt);
 
 }  // namespace unseal::test

@@ -33,5 +33,4 @@ unsigned char unsealProbeControl(const unsigned char* secret) {
   std::memset(copy, 0, sizeof copy);
   return result;
 }
-
 }
