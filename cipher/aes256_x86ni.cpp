@@ -15,8 +15,6 @@
 #include <cpuid.h>
 #include <immintrin.h>
 
-#include <cstring>
-
 #define UNSEAL_AESNI __attribute__((target("aes,sse4.1"), always_inline)) inline
 
 namespace unseal::detail {
@@ -63,17 +61,22 @@ UNSEAL_AESNI __m128i load(const std::uint8_t* p) {
 }
 UNSEAL_AESNI void store(std::uint8_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
 
-template <int Rc>
-UNSEAL_AESNI void encryptTwoRounds(__m128i& s, __m128i& k0, __m128i& k1) {
+// Encrypts Lanes blocks in place with one pass of the key schedule. With
+// eight lanes the independent aesenc chains fill the AES unit's pipeline,
+// where a single block waits on each round's latency.
+template <int Rc, std::size_t Lanes>
+UNSEAL_AESNI void encryptTwoRounds(__m128i (&s)[Lanes], __m128i& k0, __m128i& k1) {
   forwardStep<Rc>(k0, k1);
-  s = _mm_aesenc_si128(s, k0);
-  s = _mm_aesenc_si128(s, k1);
+  for (auto& x : s) x = _mm_aesenc_si128(x, k0);
+  for (auto& x : s) x = _mm_aesenc_si128(x, k1);
 }
 
-__attribute__((target("aes,sse4.1"))) void niEncrypt(const Block32& key, Block16& block) noexcept {
+template <std::size_t Lanes>
+UNSEAL_AESNI void encryptLanes(const Block32& key, std::uint8_t* blocks) {
   __m128i k0 = load(key.data()), k1 = load(key.data() + 16);
-  __m128i s = _mm_xor_si128(load(block.data()), k0);
-  s = _mm_aesenc_si128(s, k1);
+  __m128i s[Lanes];
+  for (std::size_t i = 0; i < Lanes; ++i)
+    s[i] = _mm_aesenc_si128(_mm_xor_si128(load(blocks + 16 * i), k0), k1);
   encryptTwoRounds<0x01>(s, k0, k1);
   encryptTwoRounds<0x02>(s, k0, k1);
   encryptTwoRounds<0x04>(s, k0, k1);
@@ -81,41 +84,17 @@ __attribute__((target("aes,sse4.1"))) void niEncrypt(const Block32& key, Block16
   encryptTwoRounds<0x10>(s, k0, k1);
   encryptTwoRounds<0x20>(s, k0, k1);
   k0 = _mm_xor_si128(prefixXor(k0), rotSubBroadcast<0x40>(k1));
-  store(block.data(), _mm_aesenclast_si128(s, k0));
+  for (std::size_t i = 0; i < Lanes; ++i) store(blocks + 16 * i, _mm_aesenclast_si128(s[i], k0));
 }
 
-// Eight blocks share one pass of the key schedule, and their independent
-// aesenc chains fill the AES unit's pipeline where a single block would wait
-// on each round's latency.
-template <int Rc>
-UNSEAL_AESNI void encryptTwoRounds8(__m128i (&s)[8], __m128i& k0, __m128i& k1) {
-  forwardStep<Rc>(k0, k1);
-  for (auto& x : s) x = _mm_aesenc_si128(x, k0);
-  for (auto& x : s) x = _mm_aesenc_si128(x, k1);
-}
-
-__attribute__((target("aes,sse4.1"))) void niEncrypt8(const Block32& key, std::uint8_t* blocks) noexcept {
-  __m128i k0 = load(key.data()), k1 = load(key.data() + 16);
-  __m128i s[8];
-  for (int i = 0; i < 8; ++i) s[i] = _mm_aesenc_si128(_mm_xor_si128(load(blocks + 16 * i), k0), k1);
-  encryptTwoRounds8<0x01>(s, k0, k1);
-  encryptTwoRounds8<0x02>(s, k0, k1);
-  encryptTwoRounds8<0x04>(s, k0, k1);
-  encryptTwoRounds8<0x08>(s, k0, k1);
-  encryptTwoRounds8<0x10>(s, k0, k1);
-  encryptTwoRounds8<0x20>(s, k0, k1);
-  k0 = _mm_xor_si128(prefixXor(k0), rotSubBroadcast<0x40>(k1));
-  for (int i = 0; i < 8; ++i) store(blocks + 16 * i, _mm_aesenclast_si128(s[i], k0));
+__attribute__((target("aes,sse4.1"))) void niEncrypt(const Block32& key, Block16& block) noexcept {
+  encryptLanes<1>(key, block.data());
 }
 
 __attribute__((target("aes,sse4.1"))) void niEncryptMany(const Block32& key, std::uint8_t* blocks,
                                                          std::size_t count) noexcept {
-  for (; count >= 8; count -= 8, blocks += 128) niEncrypt8(key, blocks);
-  for (; count > 0; --count, blocks += 16) {
-    Block16 block = Block16::fromBytes(blocks, 16);
-    niEncrypt(key, block);
-    std::memcpy(blocks, block.data(), 16);
-  }
+  for (; count >= 8; count -= 8, blocks += 128) encryptLanes<8>(key, blocks);
+  for (; count > 0; --count, blocks += 16) encryptLanes<1>(key, blocks);
 }
 
 // aesdec wants the round keys of the equivalent inverse cipher, hence aesimc.
