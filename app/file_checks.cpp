@@ -1,6 +1,7 @@
 #include "app/file_checks.h"
 
-#include <sys/stat.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace unseal {
 
@@ -9,11 +10,15 @@ bool isDirectory(const char* path) noexcept {
   return ::stat(path, &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-bool sameFile(const char* a, const char* b) noexcept {
-  struct stat first {
-  }, second{};
-  return ::stat(a, &first) == 0 && ::stat(b, &second) == 0 && first.st_dev == second.st_dev &&
-         first.st_ino == second.st_ino;
+bool namesFile(const char* path, const struct stat& file) noexcept {
+  struct stat info {};
+  return ::stat(path, &info) == 0 && info.st_dev == file.st_dev && info.st_ino == file.st_ino;
+}
+
+bool isUnwritableFile(const char* path) noexcept {
+  struct stat info {};
+  return ::lstat(path, &info) == 0 && S_ISREG(info.st_mode) &&
+         ::faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) != 0;
 }
 
 }  // namespace unseal

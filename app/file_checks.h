@@ -1,14 +1,20 @@
-// What the command asks the file system before it opens its output.
+// What the command asks the file system before it makes its output.
 //
-// Both follow symbolic links, as opening the path would.
-// isDirectory(path): true when path names a directory.
-// sameFile(a, b): true when both paths exist and name one file (the same
+// isDirectory(path): path names a directory, through symbolic links too.
+// namesFile(path, file): path names the file whose fstat is `file` (the same
 // device and inode), be it through the same name, a symbolic or a hard link.
+// isUnwritableFile(path): path itself (not followed if it is a symbolic
+// link) is a regular file that this process may not open for writing. Such
+// a file is not ours to replace; a symbolic link is replaced, its target
+// never written.
 #pragma once
+
+#include <sys/stat.h>
 
 namespace unseal {
 
 bool isDirectory(const char* path) noexcept;
-bool sameFile(const char* a, const char* b) noexcept;
+bool namesFile(const char* path, const struct stat& file) noexcept;
+bool isUnwritableFile(const char* path) noexcept;
 
 }  // namespace unseal

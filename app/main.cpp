@@ -1,27 +1,30 @@
 // unseal <filename> <key>: decrypts an encrypted file with a 32-byte key.
 //
 // The run: banner; argument and key checks; output path derived from the
-// input path; both files opened; the 54-byte clear header copied; the body
-// decrypted chunk by chunk (app/chunk_loop.h); the output closed and checked.
+// input path; the input opened and the output's temporary file made
+// (app/output_file.h); the 54-byte clear header copied; the body decrypted
+// chunk by chunk (app/chunk_loop.h); the output put in place by rename.
 // Every refusal is one line on standard output after the banner and exit
-// status 1; the input is never written, and an output that could not be
-// finished is removed.
-#include <unistd.h>
+// status 1; the input is never written, the output path is left as it was,
+// and the temporary file is removed. Signals: app/signals.h.
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 #include <string>
 #include <string_view>
-#include <utility>
 
 #include "app/chunk_loop.h"
+#include "app/descriptor_io.h"
 #include "app/file_checks.h"
 #include "app/file_format.h"
+#include "app/output_file.h"
 #include "app/output_path.h"
+#include "app/signals.h"
 #include "cipher/wipe.h"
 #include "digest/sha1.h"
 
@@ -86,60 +89,9 @@ bool keyMatchesReference(std::string_view key) {
   return equal;
 }
 
-// Stream buffers. The body is read and written 128 bytes at a time; with
-// buffers this size those calls reach the kernel in 256 KiB pieces instead of
-// libstdc++'s default 8 KiB. They are static, so memory stays bounded and
-// pages are touched only as the file's size needs them (at most 512 KiB more
-// for a large file than for a small one). Page alignment lets the kernel copy
-// whole pages. The output buffer holds plaintext and is wiped after use.
-constexpr std::size_t kIoBufferSize = 256 * 1024;
-alignas(4096) char inputBuffer[kIoBufferSize];
-alignas(4096) char outputBuffer[kIoBufferSize];
-
-// True when the last read failed for a reason other than reaching the end.
-bool readFailed(const std::istream& in) { return in.fail() && !in.eof(); }
-
-// The output file, removed again when the run leaves without committing it:
-// after a refusal, a failed read or write, or an exception.
-class OutputFile {
- public:
-  explicit OutputFile(std::string path) : path_(std::move(path)) {}
-  OutputFile(const OutputFile&) = delete;
-  OutputFile& operator=(const OutputFile&) = delete;
-  ~OutputFile() {
-    if (opened_ && !committed_) {
-      stream_.close();
-      ::unlink(path_.c_str());  // a file, never a directory
-    }
-    secureWipe(outputBuffer, sizeof outputBuffer);
-  }
-
-  // Creates the file, or truncates an existing one.
-  bool open() {
-    opened_ = true;  // opening can create the file and still throw (no memory for its buffer)
-    stream_.rdbuf()->pubsetbuf(outputBuffer, sizeof outputBuffer);  // before open, or it is ignored
-    stream_.open(path_, std::ios::out);
-    opened_ = stream_.is_open();
-    return opened_;
-  }
-  std::ostream& stream() { return stream_; }
-
-  // Flushes and closes; true when every byte reached the file.
-  bool commit() {
-    stream_.flush();
-    if (!stream_) return false;
-    stream_.close();
-    if (stream_.fail()) return false;
-    committed_ = true;
-    return true;
-  }
-
- private:
-  std::string path_;
-  std::ofstream stream_;
-  bool opened_ = false;
-  bool committed_ = false;
-};
+// The console can fail (standard output a pipe nobody reads any more); a run
+// that could not report its outcome is not one to commit.
+bool consoleFailed() { return !std::cout || std::ferror(stdout) != 0; }
 
 int run(int argc, char** argv) {
   std::puts(kBanner);
@@ -153,27 +105,30 @@ int run(int argc, char** argv) {
   if (!keyMatchesReference(key)) return refuse(kIncorrectKey);
 
   const std::string outputPath = outputPathFor(inputPath);
-  std::ifstream in;
-  in.rdbuf()->pubsetbuf(inputBuffer, sizeof inputBuffer);  // before open, or it is ignored
-  in.open(inputPath, std::ios::in);
-  if (!in.is_open() || isDirectory(inputPath)) return refuse(kOpenError);
-  if (sameFile(inputPath, outputPath.c_str())) return refuse(kOutputIsInput);
+  const Descriptor in(::open(inputPath, O_RDONLY | O_CLOEXEC));
+  struct stat input {};
+  if (!in.valid() || ::fstat(in.get(), &input) != 0 || S_ISDIR(input.st_mode)) return refuse(kOpenError);
+  if (namesFile(outputPath.c_str(), input)) return refuse(kOutputIsInput);
+  if (isDirectory(outputPath.c_str()) || isUnwritableFile(outputPath.c_str())) return refuse(kOpenError);
   OutputFile out(outputPath);
-  if (!out.open()) return refuse(kOpenError);
+  if (!out.create()) return refuse(kOpenError);
 
   std::array<char, kHeaderSize> header{};  // a short input leaves zeros
-  in.read(header.data(), static_cast<std::streamsize>(header.size()));
-  if (readFailed(in)) return refuse(kReadError);
-  out.stream().write(header.data(), static_cast<std::streamsize>(header.size()));
-  std::cout << kDecrypting << std::endl;
+  const ssize_t headerRead = readFull(in.get(), header.data(), header.size());
+  if (headerRead < 0) return refuse(kReadError);
+  const bool headerWritten = writeAll(out.fd(), header.data(), header.size());
+  std::cout << kDecrypting << std::endl;  // even so: a failed write is reported after this line
+  if (!headerWritten || consoleFailed()) return refuse(kWriteError);
 
-  switch (decryptChunks(in, out.stream(), key)) {
-    case ChunkLoopResult::ReadFailed: return refuse(kReadError);
-    case ChunkLoopResult::WriteFailed: return refuse(kWriteError);
-    case ChunkLoopResult::Done: break;
+  if (static_cast<std::size_t>(headerRead) == kHeaderSize) {  // a shorter input has no body
+    switch (decryptChunks(in.get(), out.fd(), key)) {
+      case ChunkLoopResult::ReadFailed: return refuse(kReadError);
+      case ChunkLoopResult::WriteFailed: return refuse(kWriteError);
+      case ChunkLoopResult::Done: break;
+    }
   }
-  in.close();
-  if (!out.commit()) return refuse(kWriteError);
+  if (!out.commit(input.st_mode)) return refuse(kWriteError);
+  // The file is complete and in place: status 0 even if this line is lost.
   std::cout << kDecrypted << std::endl;
   return 0;
 }
@@ -182,9 +137,11 @@ int run(int argc, char** argv) {
 }  // namespace unseal
 
 int main(int argc, char** argv) {
+  if (!unseal::openStandardDescriptors()) return 1;  // no console to say so
+  unseal::installSignalHandling();
   try {
     return unseal::run(argc, argv);
-  } catch (...) {  // exhausted memory: one line, status 1, no output left
+  } catch (...) {  // exhausted memory: one line, status 1, the output file was removed
     std::cout << unseal::kUnexpectedError << std::endl;
     return 1;
   }
