@@ -1,16 +1,37 @@
 // The wipe must survive optimisation. Reading storage back after destruction
-// cannot prove that (the read keeps the store alive), so this test reads the
-// machine code instead: each probe function, compiled at -O2, must still
+// cannot prove that (the read keeps the store alive), so the first test reads
+// the machine code instead: each probe function, compiled at -O2, must still
 // write at least as many zero bytes to memory as the secrets it destroys hold.
+//
+// The second test looks for what no destructor covers: key material the
+// compiler put on the stack by itself (registers saved across a call). It runs
+// each public operation on a stack of its own and searches what the operation
+// left there for the round keys of a known key.
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sys/mman.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <string>
+#include <vector>
 
+#include "cipher/aes256.h"
+#include "cipher/aes256_impl.h"
+#include "cipher/cipher_engine.h"
+#include "support/engine_cases.h"
+#include "support/padding_guard.h"
+#include "support/vectors.h"
+
+namespace unseal {
 namespace {
 
 // Function name -> its instructions, for every function in the probe object.
@@ -87,4 +108,135 @@ TEST(Wipe, OptimisedDestructorsStillWriteTheirZeros) {
   EXPECT_FALSE(controlCallsMemset);
 }
 
+// A thread's stack, mapped fresh (so zero) for one run of an operation.
+struct ScannedStack {
+  static constexpr std::size_t kBytes = std::size_t{1} << 20;
+  std::uint8_t* base = nullptr;
+  const std::function<void()>* operation = nullptr;
+  std::vector<std::uint64_t> used;  // filled by the thread, sized in advance
+};
+
+// The thread's body: runs the operation, then copies everything below its own
+// frame, which is where the operation's frames were. The copy makes no call
+// and reads through volatile, so nothing overwrites that area before it is
+// read. Not instrumented: the area belongs to frames that have returned.
+__attribute__((noinline, no_sanitize("address"))) void* runThenCopyStack(void* arg) {
+  auto* stack = static_cast<ScannedStack*>(arg);
+  (*stack->operation)();
+  const auto* word = reinterpret_cast<const volatile std::uint64_t*>(stack->base);
+  const auto* top = static_cast<const volatile std::uint64_t*>(__builtin_frame_address(0));
+  for (std::size_t i = 0; word + i < top && i < stack->used.size(); ++i) stack->used[i] = word[i];
+  return nullptr;
+}
+
+// What the operation left on the stack it ran on, as bytes.
+std::string stackLeftBy(const std::function<void()>& operation) {
+  ScannedStack stack;
+  stack.operation = &operation;
+  stack.used.assign(ScannedStack::kBytes / 8, 0);
+  void* mapped =
+      mmap(nullptr, ScannedStack::kBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapped == MAP_FAILED) return std::string();
+  stack.base = static_cast<std::uint8_t*>(mapped);
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstack(&attr, mapped, ScannedStack::kBytes);
+  pthread_t thread;
+  const bool started = pthread_create(&thread, &attr, runThenCopyStack, &stack) == 0;
+  if (started) pthread_join(thread, nullptr);
+  pthread_attr_destroy(&attr);
+  munmap(mapped, ScannedStack::kBytes);
+  if (!started) return std::string();
+  return std::string(reinterpret_cast<const char*>(stack.used.data()), 8 * stack.used.size());
+}
+
+// The FIPS-197 key's schedule, 16 bytes at a time: round keys 0 to 14 and the
+// four words the last step yields after round key 14 (the stored schedule end).
+std::vector<std::string> roundKeysOf(const std::string& key) {
+  std::uint8_t k[32];
+  std::memcpy(k, key.data(), 32);
+  std::vector<std::string> keys;
+  std::uint8_t rc = 1;
+  for (int step = 0; step <= 7; ++step) {
+    if (step > 0) detail::forwardKeyStep(k, rc);
+    keys.emplace_back(reinterpret_cast<const char*>(k), 16);
+    keys.emplace_back(reinterpret_cast<const char*>(k) + 16, 16);
+  }
+  return keys;
+}
+
+TEST(Wipe, NoOperationLeavesRoundKeysOnTheStack) {
+  test::PaddingGuard padding;
+  const std::string keyText = test::publishedVectors().at("fips197.key");
+  const std::vector<std::string> roundKeys = roundKeysOf(keyText);
+  // Everything the operations work on lives here, off the scanned stack.
+  const Block32 keyBlock = Block32::fromText(keyText, 0);
+  Block16 block = Block16::fromText(test::randomBytes(16, 1), 0);
+  std::string blocks = test::randomBytes(16 * 9, 2);  // one batch of eight and one more
+  const std::string text = test::randomBytes(200, 3), iv = test::randomBytes(16, 4);
+  std::optional<Aes256> aes;
+  aes.emplace(keyText);
+  std::optional<CipherEngine> engine;
+  std::string cipher, plain;
+  std::stringstream in, out;
+
+  std::vector<std::pair<std::string, std::function<void()>>> operations = {
+      {"Aes256(key text)", [&] { aes.emplace(keyText); }},
+      {"Aes256(key block)", [&] { aes.emplace(keyBlock); }},
+      {"setKey", [&] { aes->setKey(keyText); }},
+      {"expandKey", [&] { aes->expandKey(keyBlock); }},
+      {"encryptBlock", [&] { aes->encryptBlock(block); }},
+      {"decryptBlock", [&] { aes->decryptBlock(block); }},
+      {"encrypted", [&] { block = aes->encrypted(block); }},
+      {"decrypted", [&] { block = aes->decrypted(block); }},
+      {"encryptBlocks", [&] { aes->encryptBlocks(reinterpret_cast<std::uint8_t*>(blocks.data()), 9); }},
+  };
+  for (const std::int32_t mode : test::kModes) {
+    const std::string name = test::kModeNames[mode];
+    // Each transform starts from the same IV and input, warm-up run or not.
+    // (The operations keep a copy of it: it goes out of scope with the loop.)
+    const auto restart = [&](const std::string& input) {
+      engine->setIv(iv);
+      in.clear();
+      in.str(input);
+      out.str("");
+    };
+    operations.insert(operations.end(),
+                      {{name + " engine construction", [&, mode] { engine.emplace(keyText, mode, PKCS7); }},
+                       {name + " encryptText",
+                        [&, restart] {
+                          restart(text);
+                          cipher = engine->encryptText(text, false);
+                        }},
+                       {name + " decryptText",
+                        [&, restart] {
+                          restart(cipher);
+                          plain = engine->decryptText(cipher, false);
+                        }},
+                       {name + " encryptStream",
+                        [&, restart] {
+                          restart(text);
+                          engine->encryptStream(in, out, false);
+                        }},
+                       {name + " decryptStream", [&, restart] {
+                          restart(iv + cipher);
+                          engine->decryptStream(in, out, false);
+                        }}});
+  }
+
+  for (const auto& [name, operation] : operations) {
+    // Warm up first: the first call through a lazily bound symbol makes the
+    // dynamic linker save every vector register on the stack.
+    (void)stackLeftBy(operation);
+    const std::string left = stackLeftBy(operation);
+    ASSERT_FALSE(left.empty()) << "no thread ran " << name;
+    for (std::size_t i = 0; i < roundKeys.size(); ++i) {
+      EXPECT_EQ(left.find(roundKeys[i]), std::string::npos)
+          << name << " left round key " << i << " on the stack";
+    }
+  }
+  EXPECT_EQ(test::toHex(out.str()), test::toHex(text));  // the operations did run
+}
+
 }  // namespace
+}  // namespace unseal
