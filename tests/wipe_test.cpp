@@ -37,13 +37,16 @@
 namespace unseal {
 namespace {
 
-// Function name -> its instructions, for every function in the probe object.
-std::map<std::string, std::vector<std::string>> disassemble(const std::string& object) {
-  const std::string command = "objdump -d --no-show-raw-insn -C " + object;
+// Function name -> its instructions, for every function in the probe objects.
+// The objects are not linked, so a call names its target only through its
+// relocation, which is appended to the instruction ("call ... <memset-0x4>").
+std::map<std::string, std::vector<std::string>> disassemble(const std::string& objects) {
+  const std::string command = "objdump -d -r --no-show-raw-insn -C " + objects;
   std::unique_ptr<FILE, decltype(&pclose)> pipe(popen(command.c_str(), "r"), pclose);
   std::map<std::string, std::vector<std::string>> functions;
   if (!pipe) return functions;
   const std::regex header(R"(^[0-9a-f]+ <(.+)>:$)");
+  const std::regex relocation(R"(^\s+[0-9a-f]+: R_\S+\s+(.+)$)");
   std::string current;
   char line[4096];
   while (fgets(line, sizeof line, pipe.get()) != nullptr) {
@@ -52,7 +55,11 @@ std::map<std::string, std::vector<std::string>> disassemble(const std::string& o
     std::smatch m;
     if (std::regex_match(text, m, header)) {
       current = m[1];
-    } else if (!current.empty() && text.find(":\t") != std::string::npos) {
+    } else if (current.empty()) {
+      continue;
+    } else if (std::regex_match(text, m, relocation) && !functions[current].empty()) {
+      functions[current].back() += " <" + m[1].str() + ">";
+    } else if (text.find(":\t") != std::string::npos) {
       functions[current].push_back(text.substr(text.find(":\t") + 2));
     }
   }
