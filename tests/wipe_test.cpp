@@ -133,12 +133,13 @@ TEST(Wipe, OptimisedDestructorsStillWriteTheirZeros) {
   EXPECT_FALSE(controlCallsMemset);
 }
 
-// A thread's stack, mapped fresh (so zero) for one run of an operation.
+// A thread's stack, mapped fresh (so zero) for one run of an operation, and
+// where the thread copies what the run left on it.
 struct ScannedStack {
-  static constexpr std::size_t kBytes = std::size_t{1} << 20;
-  std::uint8_t* base = nullptr;
-  const std::function<void()>* operation = nullptr;
-  std::vector<std::uint64_t> used;  // filled by the thread, sized in advance
+  static constexpr std::size_t kWords = std::size_t{1} << 17;  // 1 MiB
+  const std::function<void()>* operation;
+  const volatile std::uint64_t* base;
+  std::uint64_t* copy;
 };
 
 // The thread's body: runs the operation, then copies everything below its own
@@ -146,33 +147,31 @@ struct ScannedStack {
 // and reads through volatile, so nothing overwrites that area before it is
 // read. Not instrumented: the area belongs to frames that have returned.
 __attribute__((noinline, no_sanitize("address"))) void* runThenCopyStack(void* arg) {
-  auto* stack = static_cast<ScannedStack*>(arg);
-  (*stack->operation)();
-  const auto* word = reinterpret_cast<const volatile std::uint64_t*>(stack->base);
+  const ScannedStack stack = *static_cast<const ScannedStack*>(arg);
+  (*stack.operation)();
   const auto* top = static_cast<const volatile std::uint64_t*>(__builtin_frame_address(0));
-  for (std::size_t i = 0; word + i < top && i < stack->used.size(); ++i) stack->used[i] = word[i];
+  for (std::size_t i = 0; stack.base + i < top && i < ScannedStack::kWords; ++i)
+    stack.copy[i] = stack.base[i];
   return nullptr;
 }
 
-// What the operation left on the stack it ran on, as bytes.
+// What the operation left on the stack it ran on, as bytes (empty if no
+// thread could be started).
 std::string stackLeftBy(const std::function<void()>& operation) {
-  ScannedStack stack;
-  stack.operation = &operation;
-  stack.used.assign(ScannedStack::kBytes / 8, 0);
-  void* mapped =
-      mmap(nullptr, ScannedStack::kBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  std::vector<std::uint64_t> copy(ScannedStack::kWords, 0);
+  const std::size_t bytes = 8 * ScannedStack::kWords;
+  void* mapped = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (mapped == MAP_FAILED) return std::string();
-  stack.base = static_cast<std::uint8_t*>(mapped);
+  ScannedStack stack{&operation, static_cast<const volatile std::uint64_t*>(mapped), copy.data()};
   pthread_attr_t attr;
   pthread_attr_init(&attr);
-  pthread_attr_setstack(&attr, mapped, ScannedStack::kBytes);
+  pthread_attr_setstack(&attr, mapped, bytes);
   pthread_t thread;
   const bool started = pthread_create(&thread, &attr, runThenCopyStack, &stack) == 0;
   if (started) pthread_join(thread, nullptr);
   pthread_attr_destroy(&attr);
-  munmap(mapped, ScannedStack::kBytes);
-  if (!started) return std::string();
-  return std::string(reinterpret_cast<const char*>(stack.used.data()), 8 * stack.used.size());
+  munmap(mapped, bytes);
+  return started ? std::string(reinterpret_cast<const char*>(copy.data()), bytes) : std::string();
 }
 
 // The FIPS-197 key's schedule, 16 bytes at a time: round keys 0 to 14 and the
@@ -202,9 +201,16 @@ TEST(Wipe, NoOperationLeavesRoundKeysOnTheStack) {
   std::optional<Aes256> aes;
   aes.emplace(keyText);
   std::optional<CipherEngine> engine;
-  std::string cipher, plain;
+  std::string cipher;
   std::stringstream in, out;
 
+  // Each transform starts from the same IV and input, warm-up run or not.
+  const auto restart = [&](const std::string& input) {
+    engine->setIv(iv);
+    in.clear();
+    in.str(input);
+    out.str("");
+  };
   std::vector<std::pair<std::string, std::function<void()>>> operations = {
       {"Aes256(key text)", [&] { aes.emplace(keyText); }},
       {"Aes256(key block)", [&] { aes.emplace(keyBlock); }},
@@ -217,36 +223,25 @@ TEST(Wipe, NoOperationLeavesRoundKeysOnTheStack) {
       {"encryptBlocks", [&] { aes->encryptBlocks(reinterpret_cast<std::uint8_t*>(blocks.data()), 9); }},
   };
   for (const std::int32_t mode : test::kModes) {
-    const std::string name = test::kModeNames[mode];
-    // Each transform starts from the same IV and input, warm-up run or not.
-    // (The operations keep a copy of it: it goes out of scope with the loop.)
-    const auto restart = [&](const std::string& input) {
-      engine->setIv(iv);
-      in.clear();
-      in.str(input);
-      out.str("");
-    };
-    operations.insert(operations.end(),
-                      {{name + " engine construction", [&, mode] { engine.emplace(keyText, mode, PKCS7); }},
-                       {name + " encryptText",
-                        [&, restart] {
-                          restart(text);
-                          cipher = engine->encryptText(text, false);
-                        }},
-                       {name + " decryptText",
-                        [&, restart] {
-                          restart(cipher);
-                          plain = engine->decryptText(cipher, false);
-                        }},
-                       {name + " encryptStream",
-                        [&, restart] {
-                          restart(text);
-                          engine->encryptStream(in, out, false);
-                        }},
-                       {name + " decryptStream", [&, restart] {
-                          restart(iv + cipher);
-                          engine->decryptStream(in, out, false);
-                        }}});
+    const std::string name = std::string(test::kModeNames[mode]) + " ";
+    operations.emplace_back(name + "engine construction",
+                            [&, mode] { engine.emplace(keyText, mode, PKCS7); });
+    operations.emplace_back(name + "encryptText", [&] {
+      restart(text);
+      cipher = engine->encryptText(text, false);
+    });
+    operations.emplace_back(name + "decryptText", [&] {
+      restart(cipher);
+      (void)engine->decryptText(cipher, false);
+    });
+    operations.emplace_back(name + "encryptStream", [&] {
+      restart(text);
+      engine->encryptStream(in, out, false);
+    });
+    operations.emplace_back(name + "decryptStream", [&] {
+      restart(iv + cipher);
+      engine->decryptStream(in, out, false);
+    });
   }
 
   for (const auto& [name, operation] : operations) {
