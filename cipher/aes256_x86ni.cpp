@@ -1,13 +1,23 @@
 // AES-256 on the x86 AES instructions (AES-NI), with the key schedule derived
 // on the fly in registers, as the portable code does in memory: encryption
 // steps the schedule forwards from the installed key, decryption backwards
-// from the schedule's end. No round key is ever stored, so nothing needs
-// wiping but the registers, which the caller's next instructions overwrite.
+// from the schedule's end. No round key is ever stored: the work is done by
+// cores on raw bytes that keep every key in registers and make no call, since
+// across a call the compiler would save live key registers on the stack,
+// where nothing wipes them (tests/wipe_test.cpp scans the stack after every
+// operation for round keys).
 //
 // Every function here is tagged target("aes,sse4.1") so the rest of the
 // library builds without special flags; it is only ever called after
 // aes256HardwareAvailable() has seen the CPUID bits (see aes256.cpp). AES-NI
 // runs in constant time, unlike the portable table lookups.
+//
+// The cores are exempt from AddressSanitizer: its instrumentation keeps the
+// eight lanes in memory and takes registers for its checks, and the compiler
+// then spills round keys to the stack. The sanitized build thus runs the same
+// register-only code as the others (the tests run every caller on the
+// instrumented portable code as well). Being exempt, they cannot inline the
+// instrumented Block accessors, hence the byte pointers.
 #include "cipher/aes256_impl.h"
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -15,7 +25,9 @@
 #include <cpuid.h>
 #include <immintrin.h>
 
-#define UNSEAL_AESNI __attribute__((target("aes,sse4.1"), always_inline)) inline
+#define UNSEAL_AESNI_TARGET __attribute__((target("aes,sse4.1")))
+#define UNSEAL_AESNI_CORE UNSEAL_AESNI_TARGET __attribute__((no_sanitize("address")))
+#define UNSEAL_AESNI UNSEAL_AESNI_CORE __attribute__((always_inline)) inline
 
 namespace unseal::detail {
 namespace {
@@ -72,8 +84,8 @@ UNSEAL_AESNI void encryptTwoRounds(__m128i (&s)[Lanes], __m128i& k0, __m128i& k1
 }
 
 template <std::size_t Lanes>
-UNSEAL_AESNI void encryptLanes(const Block32& key, std::uint8_t* blocks) {
-  __m128i k0 = load(key.data()), k1 = load(key.data() + 16);
+UNSEAL_AESNI void encryptLanes(const std::uint8_t* key, std::uint8_t* blocks) {
+  __m128i k0 = load(key), k1 = load(key + 16);
   __m128i s[Lanes];
   for (std::size_t i = 0; i < Lanes; ++i)
     s[i] = _mm_aesenc_si128(_mm_xor_si128(load(blocks + 16 * i), k0), k1);
@@ -87,12 +99,12 @@ UNSEAL_AESNI void encryptLanes(const Block32& key, std::uint8_t* blocks) {
   for (std::size_t i = 0; i < Lanes; ++i) store(blocks + 16 * i, _mm_aesenclast_si128(s[i], k0));
 }
 
-__attribute__((target("aes,sse4.1"))) void niEncrypt(const Block32& key, Block16& block) noexcept {
-  encryptLanes<1>(key, block.data());
+UNSEAL_AESNI_CORE void coreEncrypt(const std::uint8_t* key, std::uint8_t* block) noexcept {
+  encryptLanes<1>(key, block);
 }
 
-__attribute__((target("aes,sse4.1"))) void niEncryptMany(const Block32& key, std::uint8_t* blocks,
-                                                         std::size_t count) noexcept {
+UNSEAL_AESNI_CORE void coreEncryptMany(const std::uint8_t* key, std::uint8_t* blocks,
+                                       std::size_t count) noexcept {
   for (; count >= 8; count -= 8, blocks += 128) encryptLanes<8>(key, blocks);
   for (; count > 0; --count, blocks += 16) encryptLanes<1>(key, blocks);
 }
@@ -105,9 +117,9 @@ UNSEAL_AESNI void decryptTwoRounds(__m128i& s, __m128i& k0, __m128i& k1) {
   s = _mm_aesdec_si128(s, _mm_aesimc_si128(k0));
 }
 
-__attribute__((target("aes,sse4.1"))) void niDecrypt(const Block32& scheduleEnd, Block16& block) noexcept {
-  __m128i k0 = load(scheduleEnd.data()), k1 = load(scheduleEnd.data() + 16);
-  __m128i s = _mm_xor_si128(load(block.data()), k0);
+UNSEAL_AESNI_CORE void coreDecrypt(const std::uint8_t* scheduleEnd, std::uint8_t* block) noexcept {
+  __m128i k0 = load(scheduleEnd), k1 = load(scheduleEnd + 16);
+  __m128i s = _mm_xor_si128(load(block), k0);
   decryptTwoRounds<0x40>(s, k0, k1);
   decryptTwoRounds<0x20>(s, k0, k1);
   decryptTwoRounds<0x10>(s, k0, k1);
@@ -116,11 +128,12 @@ __attribute__((target("aes,sse4.1"))) void niDecrypt(const Block32& scheduleEnd,
   decryptTwoRounds<0x02>(s, k0, k1);
   backwardStep<0x01>(k0, k1);
   s = _mm_aesdec_si128(s, _mm_aesimc_si128(k1));
-  store(block.data(), _mm_aesdeclast_si128(s, k0));
+  store(block, _mm_aesdeclast_si128(s, k0));
 }
 
-__attribute__((target("aes,sse4.1"))) void niScheduleEnd(const Block32& key, Block32& out) noexcept {
-  __m128i k0 = load(key.data()), k1 = load(key.data() + 16);
+// key and out may be the same bytes: both halves are loaded before any store.
+UNSEAL_AESNI_CORE void coreScheduleEnd(const std::uint8_t* key, std::uint8_t* out) noexcept {
+  __m128i k0 = load(key), k1 = load(key + 16);
   forwardStep<0x01>(k0, k1);
   forwardStep<0x02>(k0, k1);
   forwardStep<0x04>(k0, k1);
@@ -128,9 +141,27 @@ __attribute__((target("aes,sse4.1"))) void niScheduleEnd(const Block32& key, Blo
   forwardStep<0x10>(k0, k1);
   forwardStep<0x20>(k0, k1);
   forwardStep<0x40>(k0, k1);
-  out = key;  // the fill length comes with the copy, as in the portable code
-  store(out.data(), k0);
-  store(out.data() + 16, k1);
+  store(out, k0);
+  store(out + 16, k1);
+}
+
+// The entries of aes256Hardware: blocks handed to the cores as bytes. They
+// hold no key material themselves.
+UNSEAL_AESNI_TARGET void niEncrypt(const Block32& key, Block16& block) noexcept {
+  coreEncrypt(key.data(), block.data());
+}
+
+UNSEAL_AESNI_TARGET void niEncryptMany(const Block32& key, std::uint8_t* blocks, std::size_t count) noexcept {
+  coreEncryptMany(key.data(), blocks, count);
+}
+
+UNSEAL_AESNI_TARGET void niDecrypt(const Block32& scheduleEnd, Block16& block) noexcept {
+  coreDecrypt(scheduleEnd.data(), block.data());
+}
+
+UNSEAL_AESNI_TARGET void niScheduleEnd(const Block32& key, Block32& out) noexcept {
+  out.setFillLength(key.fillLength());  // as a copy of the key would carry it
+  coreScheduleEnd(key.data(), out.data());
 }
 
 }  // namespace

@@ -51,6 +51,12 @@ void appendBytes(std::string& out, const Block16& block, std::size_t count) {
   out.append(reinterpret_cast<const char*>(block.data()), count);
 }
 
+// Exactly the lengths encryptText produces: whole blocks in the modes that
+// pad, at least one unless noPadding; any length in the others.
+bool ciphertextLengthPossible(std::size_t n, bool modePads, bool noPadding) {
+  return !modePads || (n % 16 == 0 && (n > 0 || noPadding));
+}
+
 }  // namespace
 
 // Members are built in declaration order: iv_ (empty, padded under the scheme
@@ -120,15 +126,7 @@ std::string CipherEngine::encryptText(std::string_view text, bool noPadding) {
 
 std::string CipherEngine::decryptText(std::string_view text, bool noPadding) {
   const std::size_t n = text.size();
-  const bool blockMultiple = n % 16 == 0;
-  bool refused = false;
-  switch (mode_) {
-    case ECB: refused = n < 16 || !blockMultiple; break;
-    case CBC:
-    case PCBC: refused = n < (noPadding ? 16u : 32u) || !blockMultiple; break;
-    default: refused = n < 16; break;
-  }
-  if (refused) throw std::invalid_argument(kBadLengthMessage);
+  if (!ciphertextLengthPossible(n, modePads_, noPadding)) throw std::invalid_argument(kBadLengthMessage);
 
   // Whole blocks are decrypted in place in the result; a short final block,
   // or a final block whose padding is stripped, goes through decryptOp alone.

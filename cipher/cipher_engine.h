@@ -22,6 +22,12 @@
 // final block is still filled up in the modes that pad. It changes nothing in
 // CFB, CFB8, OFB and CTR.
 //
+// Lengths. decryptText accepts exactly the lengths encryptText produces for the
+// same mode and noPadding (ECB, CBC, PCBC: a multiple of 16, 0 only with
+// noPadding; CFB, CFB8, OFB, CTR: any) and refuses the others with "Length of
+// string to decrypt is incorrect". It reads no IV from its text: it starts
+// from the engine's IV, as the encryption it undoes did.
+//
 // IVs. setIv(text of 16+ bytes) installs the IV and turns the automatic IV
 // off; setIv("") turns it back on. With the automatic IV on (the default),
 // every encryption in a mode other than ECB first draws 16 bytes from the

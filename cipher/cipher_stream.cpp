@@ -28,6 +28,11 @@ void checkNotBad(const std::istream& in, const std::ostream& out) {
   if (in.bad() || out.bad()) throw std::invalid_argument(kBadStreamsMessage);
 }
 
+// True at the real end of the input. peek also answers end-of-file when the
+// read behind it failed, and then leaves the stream bad: that block is not
+// the final one, and the read error is reported when the loop ends.
+bool atEndOfInput(std::istream& in) { return in.peek() == std::istream::traits_type::eof() && !in.bad(); }
+
 }  // namespace
 
 std::ostream& CipherEngine::encryptStream(std::istream& in, std::ostream& out, bool noPadding) {
@@ -55,7 +60,9 @@ std::ostream& CipherEngine::encryptStream(std::istream& in, std::ostream& out, b
 }
 
 std::ostream& CipherEngine::decryptStream(std::istream& in, std::ostream& out, bool noPadding) {
-  checkNotBad(in, out);
+  // An input that only failed is read as an empty one; an output that failed
+  // would take nothing, so the call would report success having written none.
+  if (in.bad() || out.fail()) throw std::invalid_argument(kBadStreamsMessage);
   if (mode_ != ECB) {
     in.read(reinterpret_cast<char*>(iv_.data()), 16);
     if (in.fail()) throw std::invalid_argument(kBadInputMessage);
@@ -65,7 +72,7 @@ std::ostream& CipherEngine::decryptStream(std::istream& in, std::ostream& out, b
   while (readBlock(in, work)) {
     (this->*decryptOp_)(work);
     // peek at the end also sets end-of-file, so the next read ends the loop.
-    if (stripFinal && in.peek() == std::istream::traits_type::eof()) {
+    if (stripFinal && atEndOfInput(in)) {
       std::string last = work.toText(true);
       out.write(last.data(), static_cast<std::streamsize>(last.size()));
       secureWipe(last.data(), last.size());

@@ -233,6 +233,27 @@ TEST(Block, XorAssignEqualsAndCopiesTreatFillLengthAsDocumented) {
   EXPECT_EQ(target.fillLength(), 9u);
 }
 
+// equals compares every bit of every data byte, in each block size.
+template <std::size_t N>
+void expectEqualsSeesEveryBit() {
+  Block<N> a;
+  for (std::size_t i = 0; i < N; ++i) a.byteAt(i) = static_cast<std::uint8_t>(7 * i + 1);
+  for (std::size_t i = 0; i < N; ++i) {
+    for (unsigned bit = 0; bit < 8; ++bit) {
+      Block<N> b = a;
+      EXPECT_TRUE(b.equals(a));
+      b.byteAt(i) ^= static_cast<std::uint8_t>(1u << bit);
+      EXPECT_FALSE(b.equals(a)) << "size " << N << ", byte " << i << ", bit " << bit;
+    }
+  }
+}
+
+TEST(Block, EqualsSeesADifferenceAtEveryPosition) {
+  expectEqualsSeesEveryBit<16>();
+  expectEqualsSeesEveryBit<32>();
+  expectEqualsSeesEveryBit<64>();
+}
+
 TEST(Block, AssignTextAndPlaceAt) {
   PaddingGuard guard(Zeros);
   Block16 b = Block16::fromText(test::randomBytes(16, 5), 0);

@@ -27,8 +27,8 @@ class TextTransforms : public ::testing::TestWithParam<std::tuple<std::int32_t, 
 
 // Every mode, scheme, noPadding and length against OpenSSL: the modes that
 // pad encrypt the text filled up by the scheme, the others give as many bytes
-// as they get; decryption gives back the text (with the fill bytes when
-// nothing is stripped) or refuses the length.
+// as they get. Every ciphertext decrypts back, on a fresh engine given the same
+// key and IV, to the text (with the fill bytes when nothing is stripped).
 TEST_P(TextTransforms, MatchOpensslAndRoundTrip) {
   const auto [mode, scheme] = GetParam();
   const std::string keyText = test::randomBytes(40, 1), key = keyText.substr(0, 32);
@@ -44,13 +44,10 @@ TEST_P(TextTransforms, MatchOpensslAndRoundTrip) {
       const std::string fed = test::padsOutput(mode) ? test::paddedText(text, scheme, noPadding) : text;
       ASSERT_EQ(toHex(cipher), toHex(referenceModeCipher(mode, key, iv, fed, true)));
 
-      engine.setIv(iv);
-      if (test::lengthRefused(mode, cipher.size(), noPadding)) {
-        EXPECT_REFUSED(engine.decryptText(cipher, noPadding), kBadLength);
-      } else {
-        ASSERT_EQ(toHex(engine.decryptText(cipher, noPadding)),
-                  toHex(test::roundTrip(text, mode, scheme, noPadding)));
-      }
+      CipherEngine reader(keyText, mode, scheme);
+      reader.setIv(iv);
+      ASSERT_EQ(toHex(reader.decryptText(cipher, noPadding)),
+                toHex(test::roundTrip(text, mode, scheme, noPadding)));
     }
   }
 }
@@ -60,25 +57,21 @@ INSTANTIATE_TEST_SUITE_P(AllModesAndSchemes, TextTransforms,
                                             ::testing::ValuesIn(test::kSchemes)),
                          test::modeSchemeName);
 
-// Which ciphertext lengths decryptText takes, per mode; a refused length
-// changes nothing, not even the IV.
+// Which ciphertext lengths decryptText takes, per mode: those encryptText can
+// produce. A refused length changes nothing, not even the IV.
 TEST(CipherEngine, DecryptTextRefusesLengthsByMode) {
   const std::size_t lengths[] = {0, 1, 15, 16, 17, 20, 31, 32, 33, 48};
+  const std::vector<std::size_t> all(std::begin(lengths), std::end(lengths));
   const struct {
     std::int32_t mode;
     bool noPadding;
     std::vector<std::size_t> accepted;
   } cases[] = {
-      {ECB, false, {16, 32, 48}},
-      {ECB, true, {16, 32, 48}},
-      {CBC, false, {32, 48}},
-      {CBC, true, {16, 32, 48}},
-      {PCBC, false, {32, 48}},
-      {PCBC, true, {16, 32, 48}},
-      {CFB, false, {16, 17, 20, 31, 32, 33, 48}},
-      {CFB8, true, {16, 17, 20, 31, 32, 33, 48}},
-      {OFB, false, {16, 17, 20, 31, 32, 33, 48}},
-      {CTR, true, {16, 17, 20, 31, 32, 33, 48}},
+      {ECB, false, {16, 32, 48}},  {ECB, true, {0, 16, 32, 48}},
+      {CBC, false, {16, 32, 48}},  {CBC, true, {0, 16, 32, 48}},
+      {PCBC, false, {16, 32, 48}}, {PCBC, true, {0, 16, 32, 48}},
+      {CFB, false, all},           {CFB8, true, all},
+      {OFB, false, all},           {CTR, true, all},
   };
   PaddingGuard guard;
   const std::string iv = test::randomBytes(16, 3);

@@ -80,13 +80,6 @@ inline std::string roundTrip(std::string_view text, std::int32_t mode, std::int3
   return std::string(text);
 }
 
-// Ciphertext lengths decryptText refuses.
-inline bool lengthRefused(std::int32_t mode, std::size_t n, bool noPadding) {
-  if (mode == ECB) return n < 16 || n % 16 != 0;
-  if (mode == CBC || mode == PCBC) return n < (noPadding ? 16u : 32u) || n % 16 != 0;
-  return n < 16;
-}
-
 // The generator's built-in key and counter.
 inline const std::string kRandomKey(reinterpret_cast<const char*>(defaultRandomKey), 32);
 inline const std::string kRandomCounter(reinterpret_cast<const char*>(defaultRandomCounter), 16);

@@ -8,6 +8,7 @@
 
 #include "cipher/aes256.h"
 #include "cipher/block.h"
+#include "cipher/cipher_engine.h"
 
 extern "C" {
 
@@ -24,6 +25,11 @@ unsigned char unsealProbeBlock32(const unsigned char* secret) {
 unsigned char unsealProbeAes256(const char* key) {
   const unseal::Aes256 aes(std::string_view(key, 32));
   return aes.encryptionKey().byteAt(0);
+}
+
+unsigned char unsealProbeCipherEngine(const char* key) {
+  const unseal::CipherEngine engine(std::string_view(key, 32), unseal::CBC, unseal::PKCS7);
+  return engine.modePads() ? 1 : 0;
 }
 
 unsigned char unsealProbeControl(const unsigned char* secret) {
