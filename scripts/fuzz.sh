@@ -3,8 +3,9 @@
 # a bounded time (FUZZ_SECONDS, default 30), replaying its seed corpus first.
 # New inputs go to build-fuzz/corpus/<target>; a crash stops the run and
 # leaves its input in build-fuzz/.
+[ -n "${BASH_VERSION:-}" ] || exec bash "$0" "$@"
 source "$(dirname "$0")/common.sh"
-required_packages+=(clang libclang-rt-14-dev)
+required_packages+=("${test_packages[@]}" clang libclang-rt-14-dev)
 ensure_packages
 seconds=${FUZZ_SECONDS:-30}
 CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUNSEAL_FUZZ=ON -DUNSEAL_TESTS=OFF \
