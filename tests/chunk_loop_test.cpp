@@ -52,7 +52,7 @@ std::string referenceOutput(std::string body) {
 // buffers give or take a chunk and a byte.
 std::vector<std::size_t> boundarySizes() {
   std::vector<std::size_t> sizes{0, 1, 127, 128, 129, 255, 256, 257};
-  for (const std::size_t buffers : {1, 2, 3}) {
+  for (const std::size_t buffers : {1u, 2u, 3u}) {
     for (const std::size_t chunks : {kBuffer - kChunkSize, kBuffer, kBuffer + kChunkSize}) {
       if (buffers == 3 && chunks != kBuffer) continue;  // the third buffer: its byte edges are enough
       for (const std::size_t bytes : {chunks - 1, chunks, chunks + 1})
