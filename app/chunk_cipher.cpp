@@ -8,8 +8,18 @@
 namespace unseal {
 namespace {
 
-void xorInto(std::uint8_t* target, const std::uint8_t* source, std::size_t n) noexcept {
-  for (std::size_t i = 0; i < n; ++i) target[i] ^= source[i];
+// Eight bytes at a time: a loop over bytes costs a comparison per byte in
+// builds that do not vectorise it (sanitizers, fuzzing).
+template <std::size_t N>
+void xorInto(std::uint8_t* target, const std::uint8_t* source) noexcept {
+  static_assert(N % 8 == 0);
+  for (std::size_t i = 0; i < N; i += 8) {
+    std::uint64_t word = 0, key = 0;
+    std::memcpy(&word, target + i, 8);
+    std::memcpy(&key, source + i, 8);
+    word ^= key;
+    std::memcpy(target + i, &word, 8);
+  }
 }
 
 }  // namespace
@@ -37,8 +47,8 @@ void ChunkCipher::decryptBatch(std::uint8_t* chunks, std::size_t count) noexcept
   aes_.encryptBlocks(keystream_, count * (kFedBackSize / Block16::kSize));
   for (std::size_t k = 0; k < count; ++k) {
     std::uint8_t* const chunk = chunks + k * kChunkSize;
-    xorInto(chunk, ivKeystream_.data(), Block16::kSize);
-    xorInto(chunk + Block16::kSize, keystream_ + k * kFedBackSize, kFedBackSize);
+    xorInto<Block16::kSize>(chunk, ivKeystream_.data());
+    xorInto<kFedBackSize>(chunk + Block16::kSize, keystream_ + k * kFedBackSize);
   }
 }
 
