@@ -39,7 +39,7 @@ ChunkLoopResult decryptChunks(int in, int out, std::string_view key) {
   for (std::size_t b = 0;; b ^= 1) {
     char* const buffer = reinterpret_cast<char*>(buffers[b]);
     const ssize_t got = readFull(in, buffer, kBufferSize);
-    // A write that failed before this read failed comes first, as it did.
+    // A write that failed before this read is the failure reported, as on one thread.
     if (got < 0) return writer.finish() ? ChunkLoopResult::ReadFailed : ChunkLoopResult::WriteFailed;
     const auto read = static_cast<std::size_t>(got);
     // A buffer that is not filled holds the end of the body: its last chunk

@@ -47,12 +47,16 @@ def run(argv, output):
 
 
 def make_file(path, size):
+    """Writes size random bytes to path, on disk before it returns, so that
+    its write-back does not land in the middle of the timed runs."""
     with open(path, "wb") as f:
         left = size
         while left:
             n = min(left, 1 << 20)
             f.write(os.urandom(n))
             left -= n
+        f.flush()
+        os.fsync(f.fileno())
 
 
 def aes_path():
