@@ -2,8 +2,9 @@
 //
 // The run: banner; argument and key checks; output path derived from the
 // input path; the input opened and the output's temporary file made
-// (app/output_file.h); the 54-byte clear header copied; the body decrypted
-// chunk by chunk (app/chunk_loop.h); the output put in place by rename.
+// (app/output_file.h); the 54-byte clear header copied and the output's size
+// reserved; the body decrypted chunk by chunk (app/chunk_loop.h), on this
+// thread and a writer thread; the output put in place by rename.
 // Every refusal is one line on standard output after the banner and exit
 // status 1; the input is never written, the output path is left as it was,
 // and the temporary file is removed. Signals: app/signals.h.
@@ -116,7 +117,10 @@ int run(int argc, char** argv) {
   std::array<char, kHeaderSize> header{};  // a short input leaves zeros
   const ssize_t headerRead = readFull(in.get(), header.data(), header.size());
   if (headerRead < 0) return refuse(kReadError);
-  const bool headerWritten = writeAll(out.fd(), header.data(), header.size());
+  // The output's whole size is reserved up front, from the input's size at
+  // the start; commit cuts it to what was written should the input differ.
+  const bool headerWritten = writeAll(out.fd(), header.data(), header.size()) &&
+                             out.reserve(decryptedSize(static_cast<std::uint64_t>(input.st_size)));
   std::cout << kDecrypting << std::endl;  // even so: a failed write is reported after this line
   if (!headerWritten || consoleFailed()) return refuse(kWriteError);
 

@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <limits>
 #include <string_view>
 #include <utility>
 
@@ -30,8 +32,8 @@ std::string temporaryTemplateFor(std::string_view path) {
   return result;
 }
 
-// The process's umask, which can only be read by setting it. The command is
-// single-threaded here, so no file is created while it is briefly 0.
+// The process's umask, which can only be read by setting it. No other thread
+// runs at commit, so no file is created while it is briefly 0.
 mode_t currentUmask() noexcept {
   const mode_t mask = ::umask(0);
   ::umask(mask);
@@ -57,7 +59,19 @@ bool OutputFile::create() {
   return removeOnSignal(temporaryPath_);  // when false, the destructor removes the file
 }
 
+bool OutputFile::reserve(std::uint64_t size) noexcept {
+  if (size > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return false;
+  int result = 0;
+  do {
+    result = ::fallocate(fd_, 0, 0, static_cast<off_t>(size));
+  } while (result != 0 && errno == EINTR);
+  // Any other error (EOPNOTSUPP, ENOSYS, ...) means no reservation, not a failure.
+  return result == 0 || (errno != ENOSPC && errno != EFBIG && errno != EDQUOT);
+}
+
 bool OutputFile::commit(mode_t inputMode) {
+  const off_t written = ::lseek(fd_, 0, SEEK_CUR);
+  if (written < 0 || ::ftruncate(fd_, written) != 0) return false;
   if (::fchmod(fd_, inputMode & 0666 & ~currentUmask()) != 0) return false;
   const int fd = std::exchange(fd_, -1);
   if (::close(fd) != 0) return false;  // a write that failed late (quota, network file system)

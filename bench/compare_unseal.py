@@ -1,14 +1,17 @@
 #!/usr/bin/env python3
-"""Times build/unseal against peers on the same file, in one go.
+"""Times build/unseal against peers on the same file, in rounds.
 
-Makes a file of a 54-byte header and a 256 MiB body (random bytes), then runs,
-alternating, three times each:
+Makes a file of a 54-byte header and a body of random bytes (256 MiB by
+default), then runs in each round, in an order that rotates from round to
+round so that none always runs first (on a warmer or colder page cache):
   unseal   build/unseal FILE KEY
   openssl  openssl enc -d -aes-256-cfb -nopad with the same key and IV
            (the same AES-256-CFB work, as one chain over the file)
   dd       dd bs=1M, a plain read-and-write copy
-and prints the median wall times, the ratios, and peak RSS, including unseal's
-peak RSS on a 1 KiB file. Usage: bench/compare_unseal.py [--mib N] [--runs N]
+Each command's output is deleted right after its run. Prints every round's
+times and the ratios unseal / dd and unseal / openssl of that round, their
+medians and ranges, and peak RSS, including unseal's peak RSS on a 1 KiB file.
+Usage: bench/compare_unseal.py [--mib N] [--rounds N] (at least 7 rounds)
 """
 import argparse
 import os
@@ -23,13 +26,11 @@ IV = b"5555555555555555"
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 UNSEAL = os.path.join(ROOT, "build", "unseal")
 BENCH = os.path.join(ROOT, "build", "bench", "cipher_bench")
-
-
 GNU_TIME = "/usr/bin/time"
 
 
-def run(argv):
-    """Runs argv; returns (wall seconds, peak RSS in KiB).
+def run(argv, output):
+    """Runs argv, then deletes output; returns (wall seconds, peak RSS in KiB).
 
     A child forked from Python starts with Python's pages counted in its peak
     RSS, so the peak comes from GNU time (package `time`), whose own small
@@ -41,16 +42,21 @@ def run(argv):
         wall = time.perf_counter() - start
         if status != 0:
             sys.exit(f"failed: {' '.join(argv)}")
+        os.remove(output)
         return wall, int(rss_file.read().split()[-1])
 
 
 def make_file(path, size):
+    """Writes size random bytes to path, on disk before it returns, so that
+    its write-back does not land in the middle of the timed runs."""
     with open(path, "wb") as f:
         left = size
         while left:
             n = min(left, 1 << 20)
             f.write(os.urandom(n))
             left -= n
+        f.flush()
+        os.fsync(f.fileno())
 
 
 def aes_path():
@@ -61,45 +67,64 @@ def aes_path():
         return "unknown"
 
 
+def load():
+    return " ".join(f"{x:.2f}" for x in os.getloadavg())
+
+
+def spread(values):
+    return f"median {statistics.median(values):.2f}, range {min(values):.2f}-{max(values):.2f}"
+
+
 def main():
     if not os.access(GNU_TIME, os.X_OK):
         sys.exit("needs GNU time: apt-get install time")
     parser = argparse.ArgumentParser()
     parser.add_argument("--mib", type=int, default=256)
-    parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--rounds", type=int, default=7)
     args = parser.parse_args()
+    if args.rounds < 7:
+        sys.exit("--rounds: at least 7")
 
     with tempfile.TemporaryDirectory(dir=os.environ.get("TMPDIR", "/tmp")) as tmp:
         big, small = os.path.join(tmp, "big.enc"), os.path.join(tmp, "small.enc")
         make_file(big, 54 + (args.mib << 20))
         make_file(small, 1024)
         peers = {
-            "unseal": [UNSEAL, big, KEY.decode()],
-            "openssl": ["openssl", "enc", "-d", "-aes-256-cfb", "-nopad", "-K", KEY.hex(), "-iv", IV.hex(),
-                        "-in", big, "-out", os.path.join(tmp, "big.openssl")],
-            "dd": ["dd", f"if={big}", f"of={os.path.join(tmp, 'big.dd')}", "bs=1M", "status=none"],
+            "unseal": ([UNSEAL, big, KEY.decode()], os.path.join(tmp, "big.decrypted")),
+            "openssl": (["openssl", "enc", "-d", "-aes-256-cfb", "-nopad", "-K", KEY.hex(), "-iv", IV.hex(),
+                         "-in", big, "-out", os.path.join(tmp, "big.openssl")], os.path.join(tmp, "big.openssl")),
+            "dd": (["dd", f"if={big}", f"of={os.path.join(tmp, 'big.dd')}", "bs=1M", "status=none"],
+                   os.path.join(tmp, "big.dd")),
         }
-        times = {name: [] for name in peers}
-        rss = {name: 0 for name in peers}
-        for _ in range(args.runs):
-            for name, argv in peers.items():
-                wall, peak = run(argv)
-                times[name].append(wall)
+        names = list(peers)
+        print(f"file: 54-byte header + {args.mib} MiB body; {args.rounds} rounds; AES path: {aes_path()}; "
+              f"load average at start: {load()}")
+        print(f"{'round':<6}{'order':<24}" + "".join(f"{n + ' s':>11}" for n in names) +
+              f"{'unseal/dd':>11}{'unseal/openssl':>16}")
+        times = {name: [] for name in names}
+        rss = {name: 0 for name in names}
+        to_dd, to_openssl = [], []
+        for r in range(args.rounds):
+            order = names[r % len(names):] + names[:r % len(names)]
+            wall = {}
+            for name in order:
+                wall[name], peak = run(*peers[name])
+                times[name].append(wall[name])
                 rss[name] = max(rss[name], peak)
-        _, small_rss = run([UNSEAL, small, KEY.decode()])
+            to_dd.append(wall["unseal"] / wall["dd"])
+            to_openssl.append(wall["unseal"] / wall["openssl"])
+            print(f"{r + 1:<6}{','.join(order):<24}" + "".join(f"{wall[n]:>11.3f}" for n in names) +
+                  f"{to_dd[-1]:>11.2f}{to_openssl[-1]:>16.2f}")
+        _, small_rss = run([UNSEAL, small, KEY.decode()], os.path.join(tmp, "small.decrypted"))
 
-    median = {name: statistics.median(t) for name, t in times.items()}
-    print(f"file: 54-byte header + {args.mib} MiB body; {args.runs} alternating runs each; "
-          f"AES path: {aes_path()}")
-    print(f"{'command':<10}{'median s':>10}{'MB/s':>10}{'peak RSS KiB':>14}   runs")
-    for name in peers:
-        mbps = (args.mib << 20) / median[name] / 1e6
-        runs = " ".join(f"{t:.3f}" for t in times[name])
-        print(f"{name:<10}{median[name]:>10.3f}{mbps:>10.0f}{rss[name]:>14}   {runs}")
-    print(f"unseal / openssl: {median['unseal'] / median['openssl']:.2f}")
-    print(f"unseal / dd:      {median['unseal'] / median['dd']:.2f}")
-    print(f"unseal peak RSS: {rss['unseal']} KiB on {args.mib} MiB, {small_rss} KiB on 1 KiB "
-          f"(difference {rss['unseal'] - small_rss} KiB)")
+    print(f"load average at end: {load()}")
+    print(f"{'command':<10}{'median s':>10}{'MB/s':>10}{'peak RSS KiB':>14}")
+    for name in names:
+        median = statistics.median(times[name])
+        print(f"{name:<10}{median:>10.3f}{(args.mib << 20) / median / 1e6:>10.0f}{rss[name]:>14}")
+    print(f"unseal / dd:      {spread(to_dd)}")
+    print(f"unseal / openssl: {spread(to_openssl)}")
+    print(f"unseal peak RSS: {rss['unseal']} KiB on {args.mib} MiB, {small_rss} KiB on 1 KiB")
 
 
 if __name__ == "__main__":
