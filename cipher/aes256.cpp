@@ -102,7 +102,7 @@ void Aes256::run(detail::ModeRun mode, std::uint8_t* iv, const std::uint8_t* in,
                  std::size_t length) const noexcept {
   if (length == 0) return;
   const Block32& key = detail::runsFromScheduleEnd(mode) ? decryptionKey_ : encryptionKey_;
-  impl_->runs[mode](key.data(), iv, in, out, length);
+  impl_->runs[static_cast<std::size_t>(mode)](key.data(), iv, in, out, length);
   detail::wipeRunStack();
 }
 

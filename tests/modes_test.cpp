@@ -146,6 +146,19 @@ TEST_P(ChainingModes, CtrCountsFromByteZero) {
     EXPECT_EQ(toHex(block.toText(false)),  // the keystream: the counter before the step, encrypted
               toHex(test::opensslCipher("aes-256-ecb", v.at("key"), "", test::fromHex(w.before), true)));
   }
+
+  // A whole text carries the same way, from byte 7 into byte 8 and out of
+  // byte 15, wherever the carry falls among the blocks done side by side.
+  const std::string text = test::randomBytes(16 * 40 + 5, 7);
+  for (const std::string& start : {std::string(32, 'f'), "f9" + std::string(14, 'f') + "0123456789abcdef",
+                                   "e3" + std::string(30, 'f')}) {
+    engine.setIv(test::fromHex(start));
+    EXPECT_EQ(toHex(engine.encryptText(text, true)),
+              toHex(test::referenceModeCipher(CTR, v.at("key"), test::fromHex(start), text, true)))
+        << start;
+    EXPECT_EQ(toHex(engine.getIv()),
+              toHex(stateAfter(State::Counter, test::fromHex(start), "", "", 16 * 41)));
+  }
 }
 
 // CFB8 with fill length 0 changes neither the block nor the IV.
