@@ -53,19 +53,23 @@ constexpr std::uint8_t kInvSbox[256] = {
     0x17, 0x2b, 0x04, 0x7e, 0xba, 0x77, 0xd6, 0x26, 0xe1, 0x69, 0x14, 0x63, 0x55, 0x21, 0x0c, 0x7d,
 };
 
+// The round steps are inlined into both ciphers, the single block's and the
+// run's: as calls they cost a third of the time.
+#define UNSEAL_ROUND_STEP __attribute__((always_inline)) inline
+
 constexpr std::uint8_t xtime(std::uint8_t a) {
   return static_cast<std::uint8_t>((a << 1) ^ ((a & 0x80) ? 0x1b : 0x00));
 }
 
-void subBytes(std::uint8_t* s) {
+UNSEAL_ROUND_STEP void subBytes(std::uint8_t* s) {
   for (int i = 0; i < 16; ++i) s[i] = kSbox[s[i]];
 }
-void invSubBytes(std::uint8_t* s) {
+UNSEAL_ROUND_STEP void invSubBytes(std::uint8_t* s) {
   for (int i = 0; i < 16; ++i) s[i] = kInvSbox[s[i]];
 }
 
 // Row r rotates left by r; the state is stored column by column.
-void shiftRows(std::uint8_t* s) {
+UNSEAL_ROUND_STEP void shiftRows(std::uint8_t* s) {
   std::uint8_t t = s[1];
   s[1] = s[5], s[5] = s[9], s[9] = s[13], s[13] = t;
   t = s[2], s[2] = s[10], s[10] = t;
@@ -73,7 +77,7 @@ void shiftRows(std::uint8_t* s) {
   t = s[3];
   s[3] = s[15], s[15] = s[11], s[11] = s[7], s[7] = t;
 }
-void invShiftRows(std::uint8_t* s) {
+UNSEAL_ROUND_STEP void invShiftRows(std::uint8_t* s) {
   std::uint8_t t = s[13];
   s[13] = s[9], s[9] = s[5], s[5] = s[1], s[1] = t;
   t = s[2], s[2] = s[10], s[10] = t;
@@ -82,7 +86,7 @@ void invShiftRows(std::uint8_t* s) {
   s[7] = s[11], s[11] = s[15], s[15] = s[3], s[3] = t;
 }
 
-void mixColumns(std::uint8_t* s) {
+UNSEAL_ROUND_STEP void mixColumns(std::uint8_t* s) {
   for (int c = 0; c < 4; ++c) {
     std::uint8_t* a = s + 4 * c;
     const std::uint8_t a0 = a[0], a1 = a[1], a2 = a[2], a3 = a[3];
@@ -93,7 +97,7 @@ void mixColumns(std::uint8_t* s) {
     a[3] = static_cast<std::uint8_t>(a3 ^ e ^ xtime(a3 ^ a0));
   }
 }
-void invMixColumns(std::uint8_t* s) {
+UNSEAL_ROUND_STEP void invMixColumns(std::uint8_t* s) {
   for (int c = 0; c < 4; ++c) {
     std::uint8_t* a = s + 4 * c;
     const std::uint8_t a0 = a[0], a1 = a[1], a2 = a[2], a3 = a[3];
@@ -110,7 +114,7 @@ void invMixColumns(std::uint8_t* s) {
   }
 }
 
-void xor16(std::uint8_t* s, const std::uint8_t* roundKey) {
+UNSEAL_ROUND_STEP void xor16(std::uint8_t* s, const std::uint8_t* roundKey) {
   for (int i = 0; i < 16; ++i) s[i] ^= roundKey[i];
 }
 
