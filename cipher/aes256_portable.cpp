@@ -224,8 +224,8 @@ struct DecryptionKeys : RoundKeys {
 
 }  // namespace portable
 
-void encryptWith(const portable::RoundKeys& keys, std::uint8_t* s) {
-  xor16(s, keys.k[0]);
+// Rounds 1 to 14, on a state already XORed with round key 0.
+void encryptWhitened(const portable::RoundKeys& keys, std::uint8_t* s) {
   for (int r = 1; r <= 13; ++r) {
     subBytes(s);
     shiftRows(s);
@@ -235,6 +235,11 @@ void encryptWith(const portable::RoundKeys& keys, std::uint8_t* s) {
   subBytes(s);
   shiftRows(s);
   xor16(s, keys.k[14]);
+}
+
+void encryptWith(const portable::RoundKeys& keys, std::uint8_t* s) {
+  xor16(s, keys.k[0]);
+  encryptWhitened(keys, s);
 }
 
 void decryptWith(const portable::RoundKeys& keys, std::uint8_t* s) {
@@ -262,6 +267,14 @@ struct PortableCore {
   static Bytes16 encrypt(const EncryptionKeys& keys, Bytes16 s) {
     encryptWith(keys, s.b);
     return s;
+  }
+  static Bytes16 whiten(const EncryptionKeys& keys, Bytes16 s) {
+    xor16(s.b, keys.k[0]);
+    return s;
+  }
+  static Bytes16 finish(const EncryptionKeys& keys, Bytes16 state, const Bytes16& mask) {
+    encryptWhitened(keys, state.b);
+    return state ^ mask;
   }
   template <std::size_t N>
   static void cipher(const EncryptionKeys& keys, Bytes16 (&s)[N]) {

@@ -8,6 +8,8 @@
 //   Block, EncryptionKeys(key), DecryptionKeys(scheduleEnd)  the round keys of
 //       one run, wiped by their destructors;
 //   load(p, v), store(p, v), v ^ v;  encrypt(keys, block);
+//   whiten(keys, block)              block ^ round key 0;
+//   finish(keys, state, mask)        rounds 1 to 14, mask XORed into the last key;
 //   cipher(keys, V (&)[N])           N lanes through the forward or inverse cipher;
 //   inBatches(kernel, blocks)        calls kernel.batch<V, N>() over `blocks` blocks;
 //   preceding(previous, current)     the lane of blocks one block before `current`;
@@ -273,58 +275,82 @@ struct ModeRuns {
     std::memcpy(iv, state.bytes, 16);
   }
 
-  // The serial modes: each block's cipher input needs the block before.
+  // The serial modes: each block's cipher input needs the block before. They
+  // carry the next input whitened (XORed with round key 0) and fold what the
+  // next block adds to the cipher's output into the last round key (finish),
+  // so that one block's last round leads into the next block's first with no
+  // XOR in between: E(x) ^ m = finish(whiten(x), m).
   UNSEAL_RUN_CODE static void cbcEncrypt(const std::uint8_t* key, std::uint8_t* iv, const std::uint8_t* in,
                                          std::uint8_t* out, std::size_t length) noexcept {
+    if (length == 0) return;  // the first block is read ahead
     const EncryptionKeys keys(key);
-    Block s, text;
-    Core::load(iv, s);
+    Block chain, text, next;
+    Core::load(iv, chain);
+    Core::load(in, text);
+    Block state = Core::whiten(keys, chain ^ text);
     for (std::size_t i = 0; i < length; i += 16) {
-      Core::load(in + i, text);
-      s = Core::encrypt(keys, s ^ text);
-      Core::store(out + i, s);
+      Block mask{};  // the next block's plaintext, whitened; nothing after the last
+      if (i + 16 < length) {
+        Core::load(in + i + 16, next);
+        mask = Core::whiten(keys, next);
+      }
+      state = Core::finish(keys, state, mask);
+      Core::store(out + i, state ^ mask);
     }
-    Core::store(iv, s);
+    Core::store(iv, state);
   }
 
+  // The chain is the previous plaintext ^ ciphertext.
   UNSEAL_RUN_CODE static void pcbcEncrypt(const std::uint8_t* key, std::uint8_t* iv, const std::uint8_t* in,
                                           std::uint8_t* out, std::size_t length) noexcept {
+    if (length == 0) return;
     const EncryptionKeys keys(key);
-    Block chain, text, c;
+    Block chain, text, next;
     Core::load(iv, chain);
-    for (std::size_t i = 0; i < length; i += 16) {
-      Core::load(in + i, text);
-      c = Core::encrypt(keys, text ^ chain);
-      Core::store(out + i, c);
-      chain = c ^ text;
+    Core::load(in, text);
+    Block state = Core::whiten(keys, chain ^ text);
+    for (std::size_t i = 0;; i += 16) {
+      const bool last = i + 16 >= length;
+      Block mask{};  // the next plaintext ^ this one, whitened
+      if (!last) {
+        Core::load(in + i + 16, next);
+        mask = Core::whiten(keys, next ^ text);
+      }
+      state = Core::finish(keys, state, mask);
+      Core::store(out + i, state ^ mask);
+      if (last) break;
+      text = next;
     }
-    Core::store(iv, chain);
+    Core::store(iv, state ^ text);
   }
 
   UNSEAL_RUN_CODE static void cfbEncrypt(const std::uint8_t* key, std::uint8_t* iv, const std::uint8_t* in,
                                          std::uint8_t* out, std::size_t length) noexcept {
     const EncryptionKeys keys(key);
-    Block s, text;
-    Core::load(iv, s);
+    Block state, text;
+    Core::load(iv, state);
+    state = Core::whiten(keys, state);
     for (std::size_t i = 0; i < length; i += 16) {
       Core::load(in + i, text);
-      s = Core::encrypt(keys, s) ^ text;
-      Core::store(out + i, s);
+      state = Core::finish(keys, state, Core::whiten(keys, text));  // the ciphertext, whitened
+      Core::store(out + i, Core::whiten(keys, state));
     }
-    Core::store(iv, s);
+    Core::store(iv, Core::whiten(keys, state));
   }
 
   UNSEAL_RUN_CODE static void ofbCrypt(const std::uint8_t* key, std::uint8_t* iv, const std::uint8_t* in,
                                        std::uint8_t* out, std::size_t length) noexcept {
     const EncryptionKeys keys(key);
-    Block s, text;
-    Core::load(iv, s);
+    const Block firstKey = Core::whiten(keys, Block{});
+    Block state, text;
+    Core::load(iv, state);
+    state = Core::whiten(keys, state);
     for (std::size_t i = 0; i < length; i += 16) {
-      s = Core::encrypt(keys, s);
+      state = Core::finish(keys, state, firstKey);  // the keystream, whitened
       Core::load(in + i, text);
-      Core::store(out + i, s ^ text);
+      Core::store(out + i, text ^ Core::whiten(keys, state));
     }
-    Core::store(iv, s);
+    Core::store(iv, Core::whiten(keys, state));
   }
 
   UNSEAL_RUN_CODE static void cfb8Encrypt(const std::uint8_t* key, std::uint8_t* iv, const std::uint8_t* in,

@@ -160,6 +160,14 @@ struct XmmCore {
     cipher(keys, s);
     return s[0];
   }
+  UNSEAL_AESNI_INLINE static __m128i whiten(const EncryptionKeys& keys, __m128i block) {
+    return _mm_xor_si128(block, keys.k[0]);
+  }
+  // aesenclast XORs its key in last, so the mask rides on it off the state's path.
+  UNSEAL_AESNI_INLINE static __m128i finish(const EncryptionKeys& keys, __m128i state, __m128i mask) {
+    for (int r = 1; r < 14; ++r) state = _mm_aesenc_si128(state, keys.k[r]);
+    return _mm_aesenclast_si128(state, _mm_xor_si128(keys.k[14], mask));
+  }
 
   // With eight lanes the independent aesenc chains fill the AES unit's
   // pipeline, where a single block waits on each round's latency.

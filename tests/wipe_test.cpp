@@ -41,12 +41,14 @@ namespace {
 // Function name -> its instructions, for every function in the probe objects.
 // The objects are not linked, so a call names its target only through its
 // relocation, which is appended to the instruction ("call ... <memset-0x4>").
+// The parts the compiler split off a function ("f() [clone .part.0]",
+// "[clone .cold]") count as the function's own code.
 std::map<std::string, std::vector<std::string>> disassemble(const std::string& objects) {
   const std::string command = "objdump -d -r --no-show-raw-insn -C " + objects;
   std::unique_ptr<FILE, decltype(&pclose)> pipe(popen(command.c_str(), "r"), pclose);
   std::map<std::string, std::vector<std::string>> functions;
   if (!pipe) return functions;
-  const std::regex header(R"(^[0-9a-f]+ <(.+)>:$)");
+  const std::regex header(R"(^[0-9a-f]+ <(.+?)( \[clone \.(part|cold)[.0-9]*\])?>:$)");
   const std::regex relocation(R"(^\s+[0-9a-f]+: R_\S+\s+(.+)$)");
   std::string current;
   char line[4096];
