@@ -18,31 +18,31 @@ using unseal::detail::Aes256Impl;
 const std::string kKey = "unseal-demo-key-0123456789abcdef";
 const std::string kIv = "5555555555555555";
 
+// The implementations this CPU runs, the one the process picks first.
 std::vector<const Aes256Impl*> paths() {
-  std::vector<const Aes256Impl*> all{&unseal::detail::aes256Portable};
-  if (unseal::detail::aes256HardwareAvailable()) all.push_back(&unseal::detail::aes256Hardware);
+  std::vector<const Aes256Impl*> all;
+  for (const Aes256Impl* impl : unseal::detail::aes256Impls()) {
+    if (impl->supported()) all.push_back(impl);
+  }
   return all;
 }
 
 // Each benchmark takes the implementation as its argument (index into paths()).
 const Aes256Impl& usePath(benchmark::State& state) {
   const Aes256Impl& impl = *paths()[static_cast<std::size_t>(state.range(0))];
-  unseal::detail::selectAes256Impl(impl);
   state.SetLabel(impl.name);
   return impl;
 }
 
 void BM_EncryptBlock(benchmark::State& state) {
-  usePath(state);
-  const unseal::Aes256 aes(kKey);
+  const unseal::Aes256 aes(kKey, usePath(state));
   unseal::Block16 block = unseal::Block16::fromText(kIv, 0);
   for (auto _ : state) benchmark::DoNotOptimize(aes.encryptBlock(block));
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * 16);
 }
 
 void BM_DecryptBlock(benchmark::State& state) {
-  usePath(state);
-  const unseal::Aes256 aes(kKey);
+  const unseal::Aes256 aes(kKey, usePath(state));
   unseal::Block16 block = unseal::Block16::fromText(kIv, 0);
   for (auto _ : state) benchmark::DoNotOptimize(aes.decryptBlock(block));
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * 16);
@@ -50,8 +50,7 @@ void BM_DecryptBlock(benchmark::State& state) {
 
 // Installing a key: one copy and the seven forward schedule steps.
 void BM_ExpandKey(benchmark::State& state) {
-  usePath(state);
-  unseal::Aes256 aes(kKey);
+  unseal::Aes256 aes(kKey, usePath(state));
   const unseal::Block32 key = unseal::Block32::fromText(kKey, 0);
   for (auto _ : state) {
     aes.expandKey(key);
@@ -60,19 +59,19 @@ void BM_ExpandKey(benchmark::State& state) {
 }
 
 void BM_EngineConstruction(benchmark::State& state) {
-  usePath(state);
+  const Aes256Impl& impl = usePath(state);
   for (auto _ : state) {
-    unseal::CipherEngine engine(kKey, unseal::CFB, unseal::Zeros);
+    unseal::CipherEngine engine(kKey, unseal::CFB, unseal::Zeros, impl);
     benchmark::DoNotOptimize(&engine);
   }
 }
 
 // What the command does per 128-byte chunk: build, set the IV, decrypt, destroy.
 void BM_DecryptChunk(benchmark::State& state) {
-  usePath(state);
+  const Aes256Impl& impl = usePath(state);
   const std::string chunk(128, '\x5a');
   for (auto _ : state) {
-    unseal::CipherEngine engine(kKey, unseal::CFB, unseal::Zeros);
+    unseal::CipherEngine engine(kKey, unseal::CFB, unseal::Zeros, impl);
     engine.setIv(kIv);
     benchmark::DoNotOptimize(engine.decryptText(chunk, true));
   }
@@ -82,10 +81,10 @@ void BM_DecryptChunk(benchmark::State& state) {
 // 64 KiB through encryptText or decryptText; range(1) is the mode, range(2)
 // 0 for encryption and 1 for decryption.
 void BM_Text64K(benchmark::State& state) {
-  usePath(state);
+  const Aes256Impl& impl = usePath(state);
   const auto mode = static_cast<std::int32_t>(state.range(1));
   const bool decrypt = state.range(2) != 0;
-  unseal::CipherEngine engine(kKey, mode, unseal::PKCS7);
+  unseal::CipherEngine engine(kKey, mode, unseal::PKCS7, impl);
   engine.setIv(kIv);
   const std::string text(64 * 1024, '\x21');
   for (auto _ : state) {

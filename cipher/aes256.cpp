@@ -8,32 +8,57 @@ namespace unseal {
 namespace detail {
 namespace {
 
-const Aes256Impl*& activeSlot() noexcept {
-  static const Aes256Impl* slot = aes256HardwareAvailable() ? &aes256Hardware : &aes256Portable;
-  return slot;
+// Deeper than any run's frame: round keys (480 bytes at most), a batch of
+// lanes and what the compiler spills around them.
+constexpr std::size_t kRunStackBytes = 2048;
+
+// A run keeps round keys in vector registers, and the compiler may spill some
+// of them to its stack frame, where no destructor reaches them. Once the run
+// has returned, this frame lies over the same stack and is wiped whole. Not
+// instrumented, so that the area is on the real stack rather than on the
+// AddressSanitizer's fake one.
+__attribute__((noinline, no_sanitize("address"))) void wipeRunStack() noexcept {
+  std::uint8_t area[kRunStackBytes];
+  secureWipe(area, sizeof area);
 }
 
 }  // namespace
 
-const Aes256Impl& activeAes256Impl() noexcept { return *activeSlot(); }
+std::span<const Aes256Impl* const> aes256Impls() noexcept {
+  static constexpr const Aes256Impl* kAll[] = {
+#if defined(__x86_64__) || defined(__i386__)
+    &aes256Vaes,
+    &aes256AesNi,
+#endif
+    &aes256Portable,
+  };
+  return kAll;
+}
 
-const Aes256Impl& selectAes256Impl(const Aes256Impl& impl) noexcept {
-  const Aes256Impl& previous = *activeSlot();
-  activeSlot() = &impl;
-  return previous;
+const Aes256Impl& chosenAes256Impl() noexcept {
+  static const Aes256Impl& chosen = []() -> const Aes256Impl& {
+    for (const Aes256Impl* impl : aes256Impls()) {
+      if (impl->supported()) return *impl;
+    }
+    return aes256Portable;
+  }();
+  return chosen;
 }
 
 }  // namespace detail
 
-const char* aes256Implementation() noexcept { return detail::activeAes256Impl().name; }
+const char* aes256Implementation() noexcept { return detail::chosenAes256Impl().name; }
 
-namespace {
-const detail::Aes256Impl& activeImpl() noexcept { return detail::activeAes256Impl(); }
-}  // namespace
+Aes256::Aes256(std::string_view keyText) : Aes256(keyText, detail::chosenAes256Impl()) {}
 
-Aes256::Aes256(std::string_view keyText) { setKey(keyText); }
+Aes256::Aes256(const Block32& key) noexcept : Aes256(key, detail::chosenAes256Impl()) {}
 
-Aes256::Aes256(const Block32& key) noexcept { expandKey(key); }
+Aes256::Aes256(std::string_view keyText, const detail::Aes256Impl& impl) : impl_(&impl) { setKey(keyText); }
+
+Aes256::Aes256(const Block32& key, const detail::Aes256Impl& impl) noexcept : impl_(&impl) { expandKey(key); }
+
+Aes256::Aes256(const Aes256& keys, const detail::Aes256Impl& impl) noexcept
+    : encryptionKey_(keys.encryptionKey_), decryptionKey_(keys.decryptionKey_), impl_(&impl) {}
 
 void Aes256::setKey(std::string_view keyText) {
   if (keyText.size() < 32) throw std::invalid_argument(kShortKeyMessage);
@@ -43,21 +68,18 @@ void Aes256::setKey(std::string_view keyText) {
 
 void Aes256::expandKey(const Block32& key) noexcept {
   encryptionKey_ = key;
-  activeImpl().scheduleEnd(key, decryptionKey_);
+  decryptionKey_.setFillLength(key.fillLength());  // as a copy of the key would carry it
+  impl_->scheduleEnd(encryptionKey_.data(), decryptionKey_.data());
 }
 
 Block16& Aes256::encryptBlock(Block16& block) const noexcept {
-  activeImpl().encrypt(encryptionKey_, block);
+  impl_->encrypt(encryptionKey_.data(), block.data());
   return block;
 }
 
 Block16& Aes256::decryptBlock(Block16& block) const noexcept {
-  activeImpl().decrypt(decryptionKey_, block);
+  impl_->decrypt(decryptionKey_.data(), block.data());
   return block;
-}
-
-void Aes256::encryptBlocks(std::uint8_t* blocks, std::size_t count) const noexcept {
-  activeImpl().encryptMany(encryptionKey_, blocks, count);
 }
 
 Block16 Aes256::encrypted(const Block16& block) const noexcept {
@@ -70,6 +92,18 @@ Block16 Aes256::decrypted(const Block16& block) const noexcept {
   Block16 copy(block);
   decryptBlock(copy);
   return copy;
+}
+
+void Aes256::encryptBlocks(std::uint8_t* blocks, std::size_t count) const noexcept {
+  run(detail::EcbEncrypt, nullptr, blocks, blocks, 16 * count);
+}
+
+void Aes256::run(detail::ModeRun mode, std::uint8_t* iv, const std::uint8_t* in, std::uint8_t* out,
+                 std::size_t length) const noexcept {
+  if (length == 0) return;
+  const Block32& key = detail::runsFromScheduleEnd(mode) ? decryptionKey_ : encryptionKey_;
+  impl_->runs[static_cast<std::size_t>(mode)](key.data(), iv, in, out, length);
+  detail::wipeRunStack();
 }
 
 }  // namespace unseal

@@ -1,6 +1,9 @@
 #include "cipher/cipher_engine.h"
 
+#include <cstring>
 #include <stdexcept>
+
+#include "cipher/aes256_impl.h"
 
 namespace unseal {
 namespace {
@@ -9,22 +12,30 @@ constexpr const char* kInvalidModeMessage = "Invalid chaining mode requested";
 constexpr const char* kShortIvMessage = "IV must contain at least 16 bytes of data";
 constexpr const char* kBadLengthMessage = "Length of string to decrypt is incorrect";
 
+// A mode's block operations, and the runs that do the same over a whole text.
 struct ModeEntry {
   CipherEngine::BlockOp encrypt;
   CipherEngine::BlockOp decrypt;
-  CipherEngine::BlocksOp decryptWholeBlocks;
+  detail::ModeRun encryptRun;
+  detail::ModeRun decryptRun;
   bool pads;
+  bool bytewise;  // the run takes every byte, a short final block included
 };
 
 // Indexed by ChainingMode. OFB and CTR use one operation both ways.
 constexpr ModeEntry kModes[] = {
-    {&CipherEngine::ecbEncrypt, &CipherEngine::ecbDecrypt, &CipherEngine::eachDecrypt, true},
-    {&CipherEngine::cbcEncrypt, &CipherEngine::cbcDecrypt, &CipherEngine::eachDecrypt, true},
-    {&CipherEngine::pcbcEncrypt, &CipherEngine::pcbcDecrypt, &CipherEngine::eachDecrypt, true},
-    {&CipherEngine::cfbEncrypt, &CipherEngine::cfbDecrypt, &CipherEngine::cfbDecryptBlocks, false},
-    {&CipherEngine::cfb8Encrypt, &CipherEngine::cfb8Decrypt, &CipherEngine::eachDecrypt, false},
-    {&CipherEngine::ofbCrypt, &CipherEngine::ofbCrypt, &CipherEngine::eachDecrypt, false},
-    {&CipherEngine::ctrCrypt, &CipherEngine::ctrCrypt, &CipherEngine::eachDecrypt, false},
+    {&CipherEngine::ecbEncrypt, &CipherEngine::ecbDecrypt, detail::EcbEncrypt, detail::EcbDecrypt, true,
+     false},
+    {&CipherEngine::cbcEncrypt, &CipherEngine::cbcDecrypt, detail::CbcEncrypt, detail::CbcDecrypt, true,
+     false},
+    {&CipherEngine::pcbcEncrypt, &CipherEngine::pcbcDecrypt, detail::PcbcEncrypt, detail::PcbcDecrypt, true,
+     false},
+    {&CipherEngine::cfbEncrypt, &CipherEngine::cfbDecrypt, detail::CfbEncrypt, detail::CfbDecrypt, false,
+     false},
+    {&CipherEngine::cfb8Encrypt, &CipherEngine::cfb8Decrypt, detail::Cfb8Encrypt, detail::Cfb8Decrypt, false,
+     true},
+    {&CipherEngine::ofbCrypt, &CipherEngine::ofbCrypt, detail::OfbCrypt, detail::OfbCrypt, false, false},
+    {&CipherEngine::ctrCrypt, &CipherEngine::ctrCrypt, detail::CtrCrypt, detail::CtrCrypt, false, false},
 };
 constexpr std::int32_t kModeCount = static_cast<std::int32_t>(sizeof kModes / sizeof kModes[0]);
 
@@ -47,9 +58,13 @@ class WipeUnlessReleased {
   bool released_ = false;
 };
 
-void appendBytes(std::string& out, const Block16& block, std::size_t count) {
-  out.append(reinterpret_cast<const char*>(block.data()), count);
+const std::uint8_t* bytesOf(std::string_view text) {
+  return reinterpret_cast<const std::uint8_t*>(text.data());
 }
+std::uint8_t* bytesOf(std::string& text) { return reinterpret_cast<std::uint8_t*>(text.data()); }
+
+// The bytes of a text that a run takes: its whole blocks, or all of it.
+std::size_t runLength(std::size_t n, bool bytewise) { return bytewise ? n : n - n % 16; }
 
 // Exactly the lengths encryptText produces: whole blocks in the modes that
 // pad, at least one unless noPadding; any length in the others.
@@ -64,15 +79,23 @@ bool ciphertextLengthPossible(std::size_t n, bool modePads, bool noPadding) {
 // what was built before it. The padding setting is written last, so a failed
 // construction leaves it unchanged.
 CipherEngine::CipherEngine(std::string_view key, std::string_view seed, std::int32_t mode,
-                           std::int32_t padding)
-    : iv_(), aes_(key), random_(seed, std::string_view()) {
+                           std::int32_t padding, const detail::Aes256Impl& impl)
+    : iv_(), aes_(key, impl), random_(seed, std::string_view(), impl) {
   autoIv_ = true;
   selectMode(mode);
   setPadding(padding);
 }
 
+CipherEngine::CipherEngine(std::string_view key, std::string_view seed, std::int32_t mode,
+                           std::int32_t padding)
+    : CipherEngine(key, seed, mode, padding, detail::chosenAes256Impl()) {}
+
 CipherEngine::CipherEngine(std::string_view key, std::int32_t mode, std::int32_t padding)
     : CipherEngine(key, std::string_view(), mode, padding) {}
+
+CipherEngine::CipherEngine(std::string_view key, std::int32_t mode, std::int32_t padding,
+                           const detail::Aes256Impl& impl)
+    : CipherEngine(key, std::string_view(), mode, padding, impl) {}
 
 void CipherEngine::selectMode(std::int32_t mode) {
   if (mode < 0 || mode >= kModeCount) throw std::invalid_argument(kInvalidModeMessage);
@@ -103,23 +126,23 @@ void CipherEngine::drawIvIfAutomatic() noexcept {
   if (mode_ != ECB && autoIv_) random_.fillBlock(iv_);
 }
 
+// The result is written once, by the run and by the final block. (It is
+// zero-filled first: C++20 has no string of uninitialised bytes.)
 std::string CipherEngine::encryptText(std::string_view text, bool noPadding) {
-  const std::size_t n = text.size();
   drawIvIfAutomatic();
-  std::string result;
-  result.reserve(n + 16);
-  for (std::size_t offset = 0; offset < n; offset += 16) {
-    Block16 block = Block16::fromText(text, offset);
-    (this->*encryptOp_)(block);
-    // Without padding the output is as long as the input: the transformed
-    // fill bytes of a short final block are not kept.
-    const std::size_t rest = n - offset;
-    appendBytes(result, block, modePads_ || rest >= 16 ? 16 : rest);
-  }
-  if (modePads_ && n % 16 == 0 && !noPadding) {
-    Block16 padding;
-    (this->*encryptOp_)(padding);
-    appendBytes(result, padding, 16);
+  const ModeEntry& entry = kModes[mode_];
+  const std::size_t n = text.size();
+  const std::size_t bulk = runLength(n, entry.bytewise);
+  // A short final block, or the block of padding after an aligned text, goes
+  // through encryptOp alone; without padding only the text's bytes are kept.
+  const bool finalBlock = bulk < n || (modePads_ && !noPadding);
+  const std::size_t length = modePads_ && finalBlock ? bulk + 16 : n;
+  std::string result(length, '\0');
+  aes_.run(entry.encryptRun, iv_.data(), bytesOf(text), bytesOf(result), bulk);
+  if (finalBlock) {
+    Block16 last = Block16::fromText(text, bulk);
+    (this->*encryptOp_)(last);
+    std::memcpy(bytesOf(result) + bulk, last.data(), length - bulk);
   }
   return result;
 }
@@ -128,24 +151,24 @@ std::string CipherEngine::decryptText(std::string_view text, bool noPadding) {
   const std::size_t n = text.size();
   if (!ciphertextLengthPossible(n, modePads_, noPadding)) throw std::invalid_argument(kBadLengthMessage);
 
-  // Whole blocks are decrypted in place in the result; a short final block,
-  // or a final block whose padding is stripped, goes through decryptOp alone.
+  // A short final block, or a final block whose padding is stripped, goes
+  // through decryptOp alone.
+  const ModeEntry& entry = kModes[mode_];
   const bool stripFinal = modePads_ && !noPadding;
-  const std::size_t wholeBytes = stripFinal ? n - 16 : n - n % 16;
-  std::string result;
-  result.reserve(n);  // no reallocation, so no stray copies of plaintext
+  const std::size_t bulk = stripFinal ? n - 16 : runLength(n, entry.bytewise);
+  std::string result(n, '\0');  // no reallocation, so no stray copies of plaintext
   WipeUnlessReleased guard(result);
-  result.assign(text.substr(0, wholeBytes));
-  (this->*kModes[mode_].decryptWholeBlocks)(reinterpret_cast<std::uint8_t*>(result.data()), wholeBytes / 16);
-  if (wholeBytes < n) {
-    Block16 block = Block16::fromText(text, wholeBytes);
-    (this->*decryptOp_)(block);
+  aes_.run(entry.decryptRun, iv_.data(), bytesOf(text), bytesOf(result), bulk);
+  if (bulk < n) {
+    Block16 last = Block16::fromText(text, bulk);
+    (this->*decryptOp_)(last);
     if (stripFinal) {
-      std::string last = block.toText(true);
-      result.append(last);
-      secureWipe(last.data(), last.size());
+      std::string kept = last.toText(true);
+      std::memcpy(bytesOf(result) + bulk, kept.data(), kept.size());
+      result.resize(bulk + kept.size());
+      secureWipe(kept.data(), kept.size());
     } else {
-      appendBytes(result, block, n - wholeBytes);
+      std::memcpy(bytesOf(result) + bulk, last.data(), n - bulk);
     }
   }
   return std::move(guard.release());

@@ -67,15 +67,16 @@ class CipherEngine final {
   // A block operation of a chaining mode: transforms one block in place,
   // keeping the chaining state in the engine's IV.
   using BlockOp = Block16& (CipherEngine::*)(Block16&) noexcept;
-  // count whole 16-byte blocks transformed in place, with the same result and
-  // chaining state as count calls of a BlockOp.
-  using BlocksOp = void (CipherEngine::*)(std::uint8_t* blocks, std::size_t count) noexcept;
 
   // key: at least 32 bytes; seed: empty or at least 16 bytes (seeds the
   // generator of automatic IVs); mode: 0..6; padding: stored unchecked as the
   // process-wide 16-byte padding scheme, written last.
   CipherEngine(std::string_view key, std::string_view seed, std::int32_t mode, std::int32_t padding);
   CipherEngine(std::string_view key, std::int32_t mode, std::int32_t padding);
+  // Internal: the same on a named AES-256 implementation (tests, benchmarks).
+  CipherEngine(std::string_view key, std::string_view seed, std::int32_t mode, std::int32_t padding,
+               const detail::Aes256Impl& impl);
+  CipherEngine(std::string_view key, std::int32_t mode, std::int32_t padding, const detail::Aes256Impl& impl);
 
   // "" turns the automatic IV on; 16+ bytes install the first 16 and turn it off.
   void setIv(std::string_view text);
@@ -104,11 +105,6 @@ class CipherEngine final {
   Block16& cfb8Decrypt(Block16& block) noexcept;
   Block16& ofbCrypt(Block16& block) noexcept;
   Block16& ctrCrypt(Block16& block) noexcept;
-
-  // Whole-block runs for decryptText: decryptOp on each block in turn, or in
-  // CFB several keystream blocks at once (they depend on ciphertext only).
-  void eachDecrypt(std::uint8_t* blocks, std::size_t count) noexcept;
-  void cfbDecryptBlocks(std::uint8_t* blocks, std::size_t count) noexcept;
 
   // Members are destroyed in reverse order, each wiping itself: random_
   // (ring, counter, keys), then aes_ (both keys), then iv_.

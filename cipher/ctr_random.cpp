@@ -19,7 +19,10 @@ const Aes256& defaultKeyObject() {
 }  // namespace
 
 CtrRandom::CtrRandom(std::string_view seed, std::string_view keyText)
-    : aes_(defaultKeyObject()), counter_(Block16::fromBytes(defaultRandomCounter, 16)), buffer_() {
+    : CtrRandom(seed, keyText, detail::chosenAes256Impl()) {}
+
+CtrRandom::CtrRandom(std::string_view seed, std::string_view keyText, const detail::Aes256Impl& impl)
+    : aes_(defaultKeyObject(), impl), counter_(Block16::fromBytes(defaultRandomCounter, 16)), buffer_() {
   if (!seed.empty()) {
     if (seed.size() < 16) throw std::invalid_argument(kShortSeedMessage);
     counter_.xorWith(Block16::fromText(seed, 0));

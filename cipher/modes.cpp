@@ -1,8 +1,6 @@
 // The block operations of the seven chaining modes. Each transforms one block
 // in place with the engine's aes_ and keeps the chaining state in iv_; every
 // copy it keeps is a local Block16 that wipes itself on return.
-#include <cstring>
-
 #include "cipher/cipher_engine.h"
 
 namespace unseal {
@@ -83,33 +81,6 @@ Block16& CipherEngine::ofbCrypt(Block16& block) noexcept { return block.xorWith(
 Block16& CipherEngine::ctrCrypt(Block16& block) noexcept {
   Block16 keystream = iv_.postIncrement();
   return block.xorWith(aes_.encryptBlock(keystream));
-}
-
-void CipherEngine::eachDecrypt(std::uint8_t* blocks, std::size_t count) noexcept {
-  for (std::size_t i = 0; i < count; ++i) {
-    Block16 block = Block16::fromBytes(blocks + 16 * i, 16);
-    (this->*decryptOp_)(block);
-    std::memcpy(blocks + 16 * i, block.data(), 16);
-  }
-}
-
-// CFB decryption: keystream block i is E(ciphertext block i-1), E(iv) for
-// the first, all known in advance, so they are encrypted eight at a time.
-// Same bytes and the same final iv_ as cfbDecrypt on each block.
-void CipherEngine::cfbDecryptBlocks(std::uint8_t* blocks, std::size_t count) noexcept {
-  constexpr std::size_t kBatch = 8;
-  std::uint8_t keystream[16 * kBatch];
-  for (std::size_t done = 0; done < count;) {
-    const std::size_t k = count - done < kBatch ? count - done : kBatch;
-    std::uint8_t* const batch = blocks + 16 * done;
-    std::memcpy(keystream, iv_.data(), 16);
-    std::memcpy(keystream + 16, batch, 16 * (k - 1));
-    std::memcpy(iv_.data(), batch + 16 * (k - 1), 16);
-    aes_.encryptBlocks(keystream, k);
-    for (std::size_t i = 0; i < 16 * k; ++i) batch[i] ^= keystream[i];
-    done += k;
-  }
-  secureWipe(keystream, sizeof keystream);
 }
 
 }  // namespace unseal

@@ -1,6 +1,6 @@
-// Shared by the fuzz targets: the library's error sentences, and a second,
-// deliberately plain model of padding that the targets check the blocks
-// against.
+// Shared by the fuzz targets: the library's error sentences, the AES-256
+// implementations to compare, and a second, deliberately plain model of
+// padding that the targets check the blocks against.
 #pragma once
 
 #include <cstdint>
@@ -9,8 +9,23 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "cipher/aes256_impl.h"
 
 namespace unseal::fuzz {
+
+// The implementations besides the portable reference that this machine runs.
+inline const std::vector<const detail::Aes256Impl*>& otherImpls() {
+  static const std::vector<const detail::Aes256Impl*> impls = [] {
+    std::vector<const detail::Aes256Impl*> found;
+    for (const detail::Aes256Impl* impl : detail::aes256Impls()) {
+      if (impl != &detail::aes256Portable && impl->supported()) found.push_back(impl);
+    }
+    return found;
+  }();
+  return impls;
+}
 
 // The only exceptions the library may let out: invalid_argument with one of
 // its sentences. Anything else aborts the run, so the fuzzer reports it.

@@ -1,22 +1,36 @@
-// The AES-256 implementation a process starts with, before anything selects
-// another: AES-NI exactly when the CPU has the AES instructions and SSE4.1
-// (which the AES-NI code also uses). A binary of its own, since the test main
-// of the other AES tests switches implementations between repetitions.
+// The AES-256 implementation a process picks by itself: VAES when the CPU has
+// it with AVX and AVX2 and the operating system saves the YMM registers (the
+// compiler's feature test for AVX and AVX2 checks that), else AES-NI when the CPU has the
+// AES instructions and SSE2, else the portable code.
 #include <gtest/gtest.h>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#endif
+
+#include <string>
+
 #include "cipher/aes256.h"
+#include "cipher/aes256_impl.h"
 
 namespace unseal {
 namespace {
 
-TEST(Aes256, ProcessStartsOnAesNiExactlyWhenTheCpuHasIt) {
+TEST(Aes256, ProcessPicksTheFastestImplementationTheCpuRuns) {
 #if defined(__x86_64__) || defined(__i386__)
   __builtin_cpu_init();
-  const bool aesNi = __builtin_cpu_supports("aes") && __builtin_cpu_supports("sse4.1");
+  const bool aesNi = __builtin_cpu_supports("aes") && __builtin_cpu_supports("sse2");
+  // clang 14's feature test does not know "vaes": CPUID leaf 7, ECX bit 9.
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  const bool vaesBit = __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) != 0 && (ecx & (1u << 9)) != 0;
+  const bool vaes = aesNi && vaesBit && __builtin_cpu_supports("avx") && __builtin_cpu_supports("avx2");
 #else
-  const bool aesNi = false;
+  const bool aesNi = false, vaes = false;
 #endif
-  EXPECT_STREQ(aes256Implementation(), aesNi ? "aes-ni" : "portable");
+  EXPECT_STREQ(aes256Implementation(), vaes ? "vaes" : aesNi ? "aes-ni" : "portable");
+  // Every object built without naming an implementation uses that one.
+  EXPECT_EQ(&Aes256(std::string(32, 'k')).implementation(), &detail::chosenAes256Impl());
+  EXPECT_STREQ(detail::chosenAes256Impl().name, aes256Implementation());
 }
 
 }  // namespace

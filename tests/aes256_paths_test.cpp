@@ -1,60 +1,39 @@
-// The AES-NI implementation against the portable reference: the same keys,
-// blocks and whole engine transforms must give the same bytes on both.
+// Each AES instruction implementation against the portable reference: the
+// same keys, blocks and whole engine transforms must give the same bytes.
 #include <gtest/gtest.h>
 
 #include <random>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "cipher/aes256.h"
 #include "cipher/aes256_impl.h"
 #include "cipher/cipher_engine.h"
+#include "support/aes_impls.h"
 #include "support/padding_guard.h"
 #include "support/vectors.h"
 
 namespace unseal {
 namespace {
 
-using detail::Aes256Impl;
+using test::Impl;
 
-class PathGuard {
- public:
-  explicit PathGuard(const Aes256Impl& impl) : saved_(detail::selectAes256Impl(impl)) {}
-  ~PathGuard() { detail::selectAes256Impl(saved_); }
-  PathGuard(const PathGuard&) = delete;
-  PathGuard& operator=(const PathGuard&) = delete;
-
- private:
-  const Aes256Impl& saved_;
-};
-
-class Aes256Paths : public testing::Test {
+class Aes256Paths : public test::OnEachImpl {
  protected:
-  void SetUp() override {
-    if (!detail::aes256HardwareAvailable()) GTEST_SKIP() << "this CPU has no AES instructions";
-  }
-
-  // Runs f once per implementation and returns both results.
+  // Runs f on the portable code and on the implementation under test.
   template <typename F>
-  static std::pair<std::string, std::string> onBothPaths(F f) {
-    std::string portable, hardware;
-    {
-      PathGuard guard(detail::aes256Portable);
-      portable = f();
-    }
-    {
-      PathGuard guard(detail::aes256Hardware);
-      hardware = f();
-    }
-    return {portable, hardware};
+  std::pair<std::string, std::string> onBothPaths(F f) const {
+    return {f(detail::aes256Portable), f(impl())};
   }
 };
 
-TEST_F(Aes256Paths, BlocksAndSchedulesAgreeForRandomKeys) {
+TEST_P(Aes256Paths, BlocksAndSchedulesAgreeForRandomKeys) {
   for (unsigned i = 0; i < 5000; ++i) {
     const std::string key = test::randomBytes(32, i);
     const Block16 block = Block16::fromText(test::randomBytes(16, ~i), 0);
-    const auto [portable, hardware] = onBothPaths([&] {
-      const Aes256 aes(key);
+    const auto [portable, hardware] = onBothPaths([&](const Impl& impl) {
+      const Aes256 aes(key, impl);
       return aes.decryptionKey().toText(false) + aes.encrypted(block).toText(false) +
              aes.decrypted(block).toText(false);
     });
@@ -62,7 +41,7 @@ TEST_F(Aes256Paths, BlocksAndSchedulesAgreeForRandomKeys) {
   }
 }
 
-TEST_F(Aes256Paths, EngineTransformsAgreeInEveryMode) {
+TEST_P(Aes256Paths, EngineTransformsAgreeInEveryMode) {
   test::PaddingGuard padding;
   std::mt19937 gen(11);
   auto next = [&gen] { return static_cast<unsigned>(gen()); };
@@ -71,8 +50,8 @@ TEST_F(Aes256Paths, EngineTransformsAgreeInEveryMode) {
       const std::string key = test::randomBytes(32, next());
       const std::string iv = test::randomBytes(16, next());
       const std::string text = test::randomBytes(16 + next() % 300, next());
-      const auto [portable, hardware] = onBothPaths([&] {
-        CipherEngine engine(key, mode, PKCS7);
+      const auto [portable, hardware] = onBothPaths([&](const Impl& impl) {
+        CipherEngine engine(key, mode, PKCS7, impl);
         engine.setIv(iv);
         const std::string cipher = engine.encryptText(text, false);
         engine.setIv(iv);
@@ -85,17 +64,23 @@ TEST_F(Aes256Paths, EngineTransformsAgreeInEveryMode) {
 
 // An object keyed on one path decrypts correctly on the other: both store the
 // same two keys.
-TEST_F(Aes256Paths, KeysCarryAcrossPaths) {
+TEST_P(Aes256Paths, KeysCarryAcrossPaths) {
   const std::string key = test::randomBytes(32, 99);
   const Block16 plain = Block16::fromText(test::randomBytes(16, 98), 0);
-  std::unique_ptr<Aes256> aes;
-  {
-    PathGuard guard(detail::aes256Hardware);
-    aes = std::make_unique<Aes256>(key);
-  }
-  PathGuard guard(detail::aes256Portable);
-  EXPECT_TRUE(aes->decrypted(aes->encrypted(plain)).equals(plain));
+  const Aes256 keyed(key, impl());
+  const Aes256 moved(keyed, detail::aes256Portable);
+  EXPECT_TRUE(moved.decrypted(keyed.encrypted(plain)).equals(plain));
 }
+
+std::vector<const Impl*> instructionImpls() {
+  std::vector<const Impl*> impls = test::availableImpls();
+  std::erase(impls, &detail::aes256Portable);
+  return impls;
+}
+
+INSTANTIATE_TEST_SUITE_P(Aes, Aes256Paths, ::testing::ValuesIn(instructionImpls()), test::implParamName);
+// A CPU without AES instructions has nothing to compare.
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(Aes256Paths);
 
 }  // namespace
 }  // namespace unseal

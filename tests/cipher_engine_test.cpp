@@ -23,18 +23,20 @@ using test::toHex;
 constexpr const char* kBadLength = "Length of string to decrypt is incorrect";
 constexpr const char* kGarbled = "String to decrypt is garbled";
 
-class TextTransforms : public ::testing::TestWithParam<std::tuple<std::int32_t, std::int32_t>> {};
+class TextTransforms : public ::testing::TestWithParam<test::ImplModeScheme> {};
+
+class EngineTest : public test::OnEachImpl {};
 
 // Every mode, scheme, noPadding and length against OpenSSL: the modes that
 // pad encrypt the text filled up by the scheme, the others give as many bytes
 // as they get. Every ciphertext decrypts back, on a fresh engine given the same
 // key and IV, to the text (with the fill bytes when nothing is stripped).
 TEST_P(TextTransforms, MatchOpensslAndRoundTrip) {
-  const auto [mode, scheme] = GetParam();
+  const auto [impl, mode, scheme] = GetParam();
   const std::string keyText = test::randomBytes(40, 1), key = keyText.substr(0, 32);
   const std::string iv = test::randomBytes(16, 2);
   PaddingGuard guard;
-  CipherEngine engine(keyText, mode, scheme);
+  CipherEngine engine(keyText, mode, scheme, *impl);
   for (const bool noPadding : {false, true}) {
     for (const std::size_t n : test::sweepLengths()) {
       SCOPED_TRACE(::testing::Message() << "length " << n << ", noPadding " << noPadding);
@@ -44,7 +46,7 @@ TEST_P(TextTransforms, MatchOpensslAndRoundTrip) {
       const std::string fed = test::padsOutput(mode) ? test::paddedText(text, scheme, noPadding) : text;
       ASSERT_EQ(toHex(cipher), toHex(referenceModeCipher(mode, key, iv, fed, true)));
 
-      CipherEngine reader(keyText, mode, scheme);
+      CipherEngine reader(keyText, mode, scheme, *impl);
       reader.setIv(iv);
       ASSERT_EQ(toHex(reader.decryptText(cipher, noPadding)),
                 toHex(test::roundTrip(text, mode, scheme, noPadding)));
@@ -52,14 +54,12 @@ TEST_P(TextTransforms, MatchOpensslAndRoundTrip) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(AllModesAndSchemes, TextTransforms,
-                         ::testing::Combine(::testing::ValuesIn(test::kModes),
-                                            ::testing::ValuesIn(test::kSchemes)),
+INSTANTIATE_TEST_SUITE_P(AllModesAndSchemes, TextTransforms, test::everyImplModeAndScheme(),
                          test::modeSchemeName);
 
 // Which ciphertext lengths decryptText takes, per mode: those encryptText can
 // produce. A refused length changes nothing, not even the IV.
-TEST(CipherEngine, DecryptTextRefusesLengthsByMode) {
+TEST_P(EngineTest, DecryptTextRefusesLengthsByMode) {
   const std::size_t lengths[] = {0, 1, 15, 16, 17, 20, 31, 32, 33, 48};
   const std::vector<std::size_t> all(std::begin(lengths), std::end(lengths));
   const struct {
@@ -76,7 +76,8 @@ TEST(CipherEngine, DecryptTextRefusesLengthsByMode) {
   PaddingGuard guard;
   const std::string iv = test::randomBytes(16, 3);
   for (const auto& c : cases) {
-    CipherEngine engine(test::randomBytes(32, 4), c.mode, Zeros);  // zero padding never fails to strip
+    CipherEngine engine(test::randomBytes(32, 4), c.mode, Zeros,
+                        impl());  // zero padding never fails to strip
     for (const std::size_t n : lengths) {
       engine.setIv(iv);
       const std::string text = test::randomBytes(n, 5);
@@ -92,12 +93,12 @@ TEST(CipherEngine, DecryptTextRefusesLengthsByMode) {
 }
 
 // The chaining state carries from call to call in both directions.
-TEST(CipherEngine, ChainingStateCarriesAcrossCalls) {
+TEST_P(EngineTest, ChainingStateCarriesAcrossCalls) {
   PaddingGuard guard;
   const std::string iv = test::randomBytes(16, 6);
   const std::string first = test::randomBytes(32, 7), second = test::randomBytes(37, 8);
   for (const std::int32_t mode : test::kModes) {
-    CipherEngine engine(test::randomBytes(32, 9), mode, PKCS7);
+    CipherEngine engine(test::randomBytes(32, 9), mode, PKCS7, impl());
     engine.setIv(iv);
     const std::string a = engine.encryptText(first, true);
     const std::string b = engine.encryptText(second, true);
@@ -114,14 +115,14 @@ TEST(CipherEngine, ChainingStateCarriesAcrossCalls) {
 // Without setIv, encryption in a mode other than ECB starts from the next
 // 16 bytes of the engine's generator: the same for every unseeded engine,
 // whatever its key, and moved by a seed. Decryption never draws.
-TEST(CipherEngine, AutomaticIvsComeFromTheGenerator) {
+TEST_P(EngineTest, AutomaticIvsComeFromTheGenerator) {
   PaddingGuard guard;
   const std::string ivs = test::drawnIvs(3);
   const std::string iv = test::randomBytes(16, 10);
   for (const unsigned keySeed : {11u, 12u}) {
     // CTR over the empty text draws and then processes no block, so the IV
     // shows the draw.
-    CipherEngine engine(test::randomBytes(32, keySeed), CTR, PKCS7);
+    CipherEngine engine(test::randomBytes(32, keySeed), CTR, PKCS7, impl());
     EXPECT_EQ(engine.encryptText("", false), "");
     EXPECT_EQ(toHex(engine.getIv()), toHex(ivs.substr(0, 16)));
     (void)engine.encryptText("", false);
@@ -134,7 +135,7 @@ TEST(CipherEngine, AutomaticIvsComeFromTheGenerator) {
     EXPECT_EQ(toHex(engine.getIv()), toHex(ivs.substr(32, 16)));  // and "" back on
   }
   const std::string seed = test::randomBytes(20, 13);
-  CipherEngine seeded(test::randomBytes(32, 14), seed, CTR, PKCS7);
+  CipherEngine seeded(test::randomBytes(32, 14), seed, CTR, PKCS7, impl());
   (void)seeded.encryptText("", false);
   std::string counter = test::kRandomCounter;
   for (std::size_t i = 0; i < 16; ++i) counter[i] = static_cast<char>(counter[i] ^ seed[i]);
@@ -143,7 +144,7 @@ TEST(CipherEngine, AutomaticIvsComeFromTheGenerator) {
   // In CBC two encryptions of one text differ; each leaves its last block.
   const std::string key = test::randomBytes(32, 15), text = test::randomBytes(40, 16);
   const std::string padded = test::paddedText(text, PKCS7, false);
-  CipherEngine cbc(key, CBC, PKCS7);
+  CipherEngine cbc(key, CBC, PKCS7, impl());
   std::string previous;
   for (std::size_t call = 0; call < 3; ++call) {
     const std::string cipher = cbc.encryptText(text, false);
@@ -155,7 +156,7 @@ TEST(CipherEngine, AutomaticIvsComeFromTheGenerator) {
   }
 
   // ECB never draws.
-  CipherEngine ecb(key, ECB, PKCS7);
+  CipherEngine ecb(key, ECB, PKCS7, impl());
   const std::string before = ecb.getIv();
   (void)ecb.encryptText(text, false);
   EXPECT_EQ(ecb.getIv(), before);
@@ -163,7 +164,7 @@ TEST(CipherEngine, AutomaticIvsComeFromTheGenerator) {
 
 // A new engine's IV is the padding of the scheme in force before it was
 // built; the scheme it is given takes over afterwards.
-TEST(CipherEngine, FreshIvIsPaddingOfThePreviousScheme) {
+TEST_P(EngineTest, FreshIvIsPaddingOfThePreviousScheme) {
   const struct {
     std::int32_t before;
     std::string ivHex;
@@ -175,7 +176,7 @@ TEST(CipherEngine, FreshIvIsPaddingOfThePreviousScheme) {
   const std::string key = test::randomBytes(32, 17), text = test::randomBytes(30, 18);
   for (const auto& c : cases) {
     PaddingGuard guard(c.before);
-    CipherEngine engine(key, CBC, ANSIX923);
+    CipherEngine engine(key, CBC, ANSIX923, impl());
     EXPECT_EQ(toHex(engine.getIv()), c.ivHex) << c.before;
     EXPECT_EQ(Block16::currentPaddingScheme(), ANSIX923);
     // Decryption of a fresh engine starts from that IV.
@@ -185,10 +186,10 @@ TEST(CipherEngine, FreshIvIsPaddingOfThePreviousScheme) {
   }
 }
 
-TEST(CipherEngine, SetIv) {
+TEST_P(EngineTest, SetIv) {
   PaddingGuard guard;
   const std::string iv = test::randomBytes(17, 19);
-  CipherEngine engine(test::randomBytes(32, 20), CTR, PKCS7);
+  CipherEngine engine(test::randomBytes(32, 20), CTR, PKCS7, impl());
   engine.setIv(iv);
   EXPECT_EQ(toHex(engine.getIv()), toHex(iv.substr(0, 16)));
   for (std::size_t n = 1; n < 16; ++n) {
@@ -201,7 +202,7 @@ TEST(CipherEngine, SetIv) {
 
 // Refused constructions, in the order the checks run: key, seed, mode. None
 // of them touches the padding setting.
-TEST(CipherEngine, RefusedConstructionLeavesThePaddingAlone) {
+TEST_P(EngineTest, RefusedConstructionLeavesThePaddingAlone) {
   const char* const kShortKey = "Key must contain at least 32 bytes of data";
   const char* const kShortSeed = "Seed must consist of (at least) 16 bytes";
   const char* const kBadMode = "Invalid chaining mode requested";
@@ -218,20 +219,20 @@ TEST(CipherEngine, RefusedConstructionLeavesThePaddingAlone) {
     PaddingGuard guard(ANSIX923);
     const std::string key = test::randomBytes(c.keyLength, 22);
     if (c.seedLength < 0) {
-      EXPECT_REFUSED(CipherEngine(key, c.mode, PKCS7), c.refusal);
+      EXPECT_REFUSED(CipherEngine(key, c.mode, PKCS7, impl()), c.refusal);
     } else {
       const std::string seed = test::randomBytes(static_cast<std::size_t>(c.seedLength), 23);
-      EXPECT_REFUSED(CipherEngine(key, seed, c.mode, PKCS7), c.refusal);
+      EXPECT_REFUSED(CipherEngine(key, seed, c.mode, PKCS7, impl()), c.refusal);
     }
     EXPECT_EQ(Block16::currentPaddingScheme(), ANSIX923);
   }
 }
 
-TEST(CipherEngine, KeyAndModeAccessors) {
+TEST_P(EngineTest, KeyAndModeAccessors) {
   PaddingGuard guard;
   const std::string keyText = test::randomBytes(40, 24);
   for (const std::int32_t mode : test::kModes) {
-    const CipherEngine engine(keyText, mode, PKCS7);
+    const CipherEngine engine(keyText, mode, PKCS7, impl());
     EXPECT_EQ(toHex(engine.getKey()), toHex(keyText.substr(0, 32)));
     EXPECT_EQ(engine.modePads(), mode <= PCBC) << mode;
   }
@@ -239,25 +240,25 @@ TEST(CipherEngine, KeyAndModeAccessors) {
 
 // The padding scheme is process-wide: building a second engine changes how
 // the first pads and strips.
-TEST(CipherEngine, LaterEngineChangesHowEarlierOnesPad) {
+TEST_P(EngineTest, LaterEngineChangesHowEarlierOnesPad) {
   PaddingGuard guard;
   const std::string key = test::randomBytes(32, 25), iv = test::randomBytes(16, 26);
-  CipherEngine first(key, CBC, Zeros);
-  const CipherEngine second(key, ECB, PKCS7);
+  CipherEngine first(key, CBC, Zeros, impl());
+  const CipherEngine second(key, ECB, PKCS7, impl());
   const std::string text = test::plaintext(19, 31), padded = text + std::string(13, '\x0d');
   first.setIv(iv);
   const std::string cipher = first.encryptText(text, false);
   EXPECT_EQ(toHex(cipher), toHex(referenceModeCipher(CBC, key, iv, padded, true)));
   first.setIv(iv);
   EXPECT_EQ(toHex(first.decryptText(cipher, false)), toHex(text));
-  const CipherEngine third(key, ECB, Zeros);
+  const CipherEngine third(key, ECB, Zeros, impl());
   first.setIv(iv);
   EXPECT_EQ(toHex(first.decryptText(cipher, false)), toHex(padded));  // 0x0d is not zero padding
 }
 
 // Zero padding cannot tell trailing zero bytes of the text from padding, and
 // always keeps one byte.
-TEST(CipherEngine, ZeroPaddingLosesTrailingZeros) {
+TEST_P(EngineTest, ZeroPaddingLosesTrailingZeros) {
   const struct {
     std::string text, back;
   } cases[] = {{std::string("abc\0\0", 5), "abc"},
@@ -265,7 +266,7 @@ TEST(CipherEngine, ZeroPaddingLosesTrailingZeros) {
                // Only the final block is stripped: here a whole block of padding.
                {"abc" + std::string(13, '\0'), "abc" + std::string(14, '\0')}};
   PaddingGuard guard;
-  CipherEngine engine(test::randomBytes(32, 27), ECB, Zeros);
+  CipherEngine engine(test::randomBytes(32, 27), ECB, Zeros, impl());
   for (const auto& c : cases) {
     EXPECT_EQ(toHex(engine.decryptText(engine.encryptText(c.text, false), false)), toHex(c.back));
   }
@@ -273,12 +274,12 @@ TEST(CipherEngine, ZeroPaddingLosesTrailingZeros) {
 
 // Malformed padding in the final block: every block has been decrypted (the
 // IV holds the state after the last one) and the engine stays usable.
-TEST(CipherEngine, GarbledFinalBlock) {
+TEST_P(EngineTest, GarbledFinalBlock) {
   PaddingGuard guard;
   const std::string iv = test::randomBytes(16, 28);
   const std::string text = test::randomBytes(29, 29) + "\x04\x03\x03";
   for (const std::int32_t mode : {ECB, CBC, PCBC}) {
-    CipherEngine engine(test::randomBytes(32, 30), mode, PKCS7);
+    CipherEngine engine(test::randomBytes(32, 30), mode, PKCS7, impl());
     engine.setIv(iv);
     const std::string cipher = engine.encryptText(text, true);
     const std::string state = engine.getIv();
@@ -289,6 +290,8 @@ TEST(CipherEngine, GarbledFinalBlock) {
     EXPECT_EQ(toHex(engine.decryptText(cipher, true)), toHex(text)) << mode;
   }
 }
+
+INSTANTIATE_ON_EACH_IMPL(EngineTest);
 
 TEST(SystemRandom, SixteenFreshBytes) {
   const std::string a = systemRandomBytes16(), b = systemRandomBytes16();

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "cipher/cipher_engine.h"
+#include "support/aes_impls.h"
 #include "support/engine_cases.h"
 #include "support/oracle.h"
 #include "support/padding_guard.h"
@@ -42,16 +43,18 @@ class FailingInput : public std::streambuf {
   std::string bytes_;
 };
 
-class StreamTransforms : public ::testing::TestWithParam<std::tuple<std::int32_t, std::int32_t>> {};
+class StreamTransforms : public ::testing::TestWithParam<test::ImplModeScheme> {};
+
+class CipherStream : public test::OnEachImpl {};
 
 // With the same IV installed, encryptStream writes what encryptText returns,
 // and decryptStream of the IV and that ciphertext (the ciphertext alone in
 // ECB) writes what decryptText returns.
 TEST_P(StreamTransforms, WriteWhatTheTextTransformsReturn) {
-  const auto [mode, scheme] = GetParam();
+  const auto [impl, mode, scheme] = GetParam();
   const std::string iv = test::randomBytes(16, 1), otherIv = test::randomBytes(16, 2);
   PaddingGuard guard;
-  CipherEngine engine(test::randomBytes(32, 3), mode, scheme);
+  CipherEngine engine(test::randomBytes(32, 3), mode, scheme, *impl);
   // Both transforms pass the same blocks through the mode, and so end in the
   // same chaining state, except where a final short or empty block of a mode
   // that doesn't pad is transformed whole.
@@ -85,14 +88,12 @@ TEST_P(StreamTransforms, WriteWhatTheTextTransformsReturn) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(AllModesAndSchemes, StreamTransforms,
-                         ::testing::Combine(::testing::ValuesIn(test::kModes),
-                                            ::testing::ValuesIn(test::kSchemes)),
+INSTANTIATE_TEST_SUITE_P(AllModesAndSchemes, StreamTransforms, test::everyImplModeAndScheme(),
                          test::modeSchemeName);
 
 // Inputs that end early or in a short block: how much is written before the
 // refusal, if any. What is written is the decryption of the bytes read.
-TEST(CipherStream, DecryptStreamInputShapes) {
+TEST_P(CipherStream, DecryptStreamInputShapes) {
   const struct {
     std::int32_t mode;
     bool noPadding;
@@ -108,7 +109,7 @@ TEST(CipherStream, DecryptStreamInputShapes) {
   PaddingGuard guard;
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::Message() << "mode " << c.mode << ", " << c.inputLength << " bytes");
-    CipherEngine engine(test::randomBytes(32, 4), c.mode, Zeros);
+    CipherEngine engine(test::randomBytes(32, 4), c.mode, Zeros, impl());
     const std::string input = test::randomBytes(c.inputLength, 5);
     const std::size_t head = c.mode == ECB ? 0 : std::min<std::size_t>(16, c.inputLength);
     std::stringstream in(input), out;
@@ -130,11 +131,11 @@ TEST(CipherStream, DecryptStreamInputShapes) {
 
 // A final block with malformed padding is refused after the blocks in front
 // of it have been written.
-TEST(CipherStream, GarbledFinalBlockAfterEarlierBlocks) {
+TEST_P(CipherStream, GarbledFinalBlockAfterEarlierBlocks) {
   PaddingGuard guard;
   const std::string iv = test::randomBytes(16, 6);
   const std::string text = test::randomBytes(45, 7) + "\x04\x03\x03";
-  CipherEngine engine(test::randomBytes(32, 8), CBC, PKCS7);
+  CipherEngine engine(test::randomBytes(32, 8), CBC, PKCS7, impl());
   engine.setIv(iv);
   std::stringstream in(iv + engine.encryptText(text, true)), out;
   EXPECT_REFUSED(engine.decryptStream(in, out, false), "String to decrypt is garbled");
@@ -144,12 +145,12 @@ TEST(CipherStream, GarbledFinalBlockAfterEarlierBlocks) {
 // Streams already failed on entry: encryptStream refuses them before drawing
 // an IV; decryptStream refuses a failed output, and takes a failed input as an
 // empty one, which lacks the IV in every mode but ECB.
-TEST(CipherStream, StreamsFailedOnEntry) {
+TEST_P(CipherStream, StreamsFailedOnEntry) {
   PaddingGuard guard;
   const std::string firstDraw = test::drawnIvs(1);
   for (const std::int32_t mode : test::kModes) {
     SCOPED_TRACE(::testing::Message() << "mode " << mode);
-    CipherEngine engine(test::randomBytes(32, 9), mode, PKCS7);
+    CipherEngine engine(test::randomBytes(32, 9), mode, PKCS7, impl());
     for (const auto state : {std::ios::failbit, std::ios::badbit}) {
       std::stringstream in(test::randomBytes(40, 10)), out;
       in.setstate(state);
@@ -178,11 +179,11 @@ TEST(CipherStream, StreamsFailedOnEntry) {
 
 // A write error does not stop the loop: the whole input is transformed (the
 // chaining state shows it) and the bad output is reported at the end.
-TEST(CipherStream, FailingOutputIsReportedAtTheEnd) {
+TEST_P(CipherStream, FailingOutputIsReportedAtTheEnd) {
   PaddingGuard guard;
   const std::string iv = test::randomBytes(16, 13), text = test::randomBytes(40, 14);
   for (const std::int32_t mode : {CBC, CFB}) {
-    CipherEngine engine(test::randomBytes(32, 15), mode, PKCS7);
+    CipherEngine engine(test::randomBytes(32, 15), mode, PKCS7, impl());
     engine.setIv(iv);
     const std::string cipher = engine.encryptText(text, false);
     const std::string encryptedState = engine.getIv();
@@ -214,10 +215,10 @@ TEST(CipherStream, FailingOutputIsReportedAtTheEnd) {
 // (here, a whole block of padding is added), then the bad input is reported.
 // When decryption meets the error right after a whole block, that block is
 // not taken for the final one (its end is no padding): it is written whole.
-TEST(CipherStream, FailingInputIsReportedAfterTheFinalBlock) {
+TEST_P(CipherStream, FailingInputIsReportedAfterTheFinalBlock) {
   PaddingGuard guard;
   const std::string iv = test::randomBytes(16, 16), text = test::randomBytes(31, 17) + "z";
-  CipherEngine engine(test::randomBytes(32, 18), CBC, PKCS7);
+  CipherEngine engine(test::randomBytes(32, 18), CBC, PKCS7, impl());
   engine.setIv(iv);
   const std::string cipher = engine.encryptText(text, false);
   FailingInput source(text);
@@ -237,11 +238,11 @@ TEST(CipherStream, FailingInputIsReportedAfterTheFinalBlock) {
 // In the modes that don't pad, the final (empty) read still passes through the
 // mode: CTR's counter ends one step further than after encryptText, and an
 // automatic IV is drawn even for an empty input.
-TEST(CipherStream, FinalEmptyBlockStillMovesTheMode) {
+TEST_P(CipherStream, FinalEmptyBlockStillMovesTheMode) {
   PaddingGuard guard;
   const std::string iv = test::fromHex("feff" + std::string(28, '0'));
   const std::string text = test::randomBytes(32, 19);
-  CipherEngine ctr(test::randomBytes(32, 20), CTR, PKCS7);
+  CipherEngine ctr(test::randomBytes(32, 20), CTR, PKCS7, impl());
   ctr.setIv(iv);
   (void)ctr.encryptText(text, false);
   EXPECT_EQ(toHex(ctr.getIv()), "000001" + std::string(26, '0'));
@@ -251,12 +252,14 @@ TEST(CipherStream, FinalEmptyBlockStillMovesTheMode) {
   EXPECT_EQ(toHex(ctr.getIv()), "010001" + std::string(26, '0'));
 
   // CFB8 with nothing to transform leaves the drawn IV as it was drawn.
-  CipherEngine cfb8(test::randomBytes(32, 21), CFB8, PKCS7);
+  CipherEngine cfb8(test::randomBytes(32, 21), CFB8, PKCS7, impl());
   std::stringstream empty, nothing;
   cfb8.encryptStream(empty, nothing, false);
   EXPECT_EQ(nothing.str(), "");
   EXPECT_EQ(toHex(cfb8.getIv()), toHex(test::drawnIvs(1)));
 }
+
+INSTANTIATE_ON_EACH_IMPL(CipherStream);
 
 }  // namespace
 }  // namespace unseal

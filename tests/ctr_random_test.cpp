@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "support/aes_impls.h"
 #include "support/engine_cases.h"
 #include "support/oracle.h"
 #include "support/vectors.h"
@@ -32,10 +33,12 @@ std::string aesOf(const std::string& key, const std::string& block) {
   return test::opensslCipher("aes-256-ecb", key, "", block, true);
 }
 
-TEST(CtrRandom, HandsOutEncryptionsOfSuccessiveCounterValues) {
+class CtrRandomTest : public test::OnEachImpl {};
+
+TEST_P(CtrRandomTest, HandsOutEncryptionsOfSuccessiveCounterValues) {
   const std::string zero(16, '\0');
   // A seed equal to the built-in counter starts the counter at zero.
-  CtrRandom fromZero(kCounter, "");
+  CtrRandom fromZero(kCounter, "", impl());
   const std::string out = fromZero.randomText(200);
   ASSERT_EQ(out.size(), 200u);
   EXPECT_EQ(toHex(out.substr(0, 16)), toHex(aesOf(kKey, zero)));
@@ -43,11 +46,11 @@ TEST(CtrRandom, HandsOutEncryptionsOfSuccessiveCounterValues) {
   EXPECT_EQ(toHex(out), toHex(expectedOutput(kKey, zero, 200)));
 
   // Without a seed the counter starts at the built-in value.
-  CtrRandom unseeded("", "");
+  CtrRandom unseeded("", "", impl());
   EXPECT_EQ(toHex(unseeded.randomText(100)), toHex(expectedOutput(kKey, kCounter, 100)));
 
   // Sixteen 0xFF bytes are followed by sixteen zero bytes.
-  CtrRandom wrapping(xorBytes(kCounter, std::string(16, '\xff')), "");
+  CtrRandom wrapping(xorBytes(kCounter, std::string(16, '\xff')), "", impl());
   const std::string wrapped = wrapping.randomText(48);
   EXPECT_EQ(toHex(wrapped.substr(0, 16)), toHex(aesOf(kKey, std::string(16, '\xff'))));
   EXPECT_EQ(toHex(wrapped.substr(16, 16)), toHex(aesOf(kKey, zero)));
@@ -55,13 +58,13 @@ TEST(CtrRandom, HandsOutEncryptionsOfSuccessiveCounterValues) {
 
 // However the requests are cut (zero-length ones included) and whichever
 // call serves them, the bytes continue one sequence.
-TEST(CtrRandom, SplitRequestsContinueOneSequence) {
+TEST_P(CtrRandomTest, SplitRequestsContinueOneSequence) {
   const std::string seed = test::randomBytes(16, 11);
   const std::vector<std::vector<std::size_t>> splits = {
       {10, 6},      {100, 28, 40},        {0, 16}, {0, 0, 64, 0, 1}, {1, 63, 1, 64, 7},
       {64, 64, 64}, {16, 16, 16, 16, 16}, {200}};
   for (const auto& split : splits) {
-    CtrRandom random(seed, "");
+    CtrRandom random(seed, "", impl());
     std::string drawn;
     for (std::size_t i = 0; i < split.size(); ++i) {
       std::string piece(split[i], '\0');
@@ -79,8 +82,8 @@ TEST(CtrRandom, SplitRequestsContinueOneSequence) {
   }
 }
 
-TEST(CtrRandom, FillBlockTakesTheNextSixteenBytesAndKeepsFillLength) {
-  CtrRandom random("", "");
+TEST_P(CtrRandomTest, FillBlockTakesTheNextSixteenBytesAndKeepsFillLength) {
+  CtrRandom random("", "", impl());
   const std::string expected = expectedOutput(kKey, kCounter, 35);
   std::uint8_t first[3];
   random.fill(first, 3);
@@ -95,7 +98,7 @@ TEST(CtrRandom, FillBlockTakesTheNextSixteenBytesAndKeepsFillLength) {
 
 // Seeds and key texts: which are refused (the seed is looked at first), and
 // that only the first 16 seed bytes and the first 32 key bytes count.
-TEST(CtrRandom, SeedAndKeyText) {
+TEST_P(CtrRandomTest, SeedAndKeyText) {
   const char* const kShortSeed = "Seed must consist of (at least) 16 bytes";
   const char* const kShortKey = "Key must contain at least 32 bytes of data";
   const struct {
@@ -108,10 +111,10 @@ TEST(CtrRandom, SeedAndKeyText) {
     const std::string seed = test::randomBytes(c.seedLength, 7);
     const std::string keyText = test::randomBytes(c.keyLength, 8);
     if (c.refusal != nullptr) {
-      EXPECT_REFUSED(CtrRandom(seed, keyText), c.refusal);
+      EXPECT_REFUSED(CtrRandom(seed, keyText, impl()), c.refusal);
       continue;
     }
-    CtrRandom random(seed, keyText);
+    CtrRandom random(seed, keyText, impl());
     const std::string key = c.keyLength == 0 ? kKey : keyText.substr(0, 32);
     const std::string counter = c.seedLength == 0 ? kCounter : xorBytes(kCounter, seed.substr(0, 16));
     EXPECT_EQ(toHex(random.randomText(80)), toHex(expectedOutput(key, counter, 80)))
@@ -119,9 +122,9 @@ TEST(CtrRandom, SeedAndKeyText) {
   }
 }
 
-TEST(CtrRandom, ReseedRestartsFromTheNewCounterUnderTheSameKey) {
+TEST_P(CtrRandomTest, ReseedRestartsFromTheNewCounterUnderTheSameKey) {
   const std::string keyText = test::randomBytes(32, 3), seed = test::randomBytes(20, 4);
-  CtrRandom random("", keyText);
+  CtrRandom random("", keyText, impl());
   const std::string first = random.randomText(37);
   EXPECT_REFUSED(random.reseed(""), "Seed must consist of (at least) 16 bytes");
   EXPECT_REFUSED(random.reseed(seed.substr(0, 15)), "Seed must consist of (at least) 16 bytes");
@@ -131,8 +134,10 @@ TEST(CtrRandom, ReseedRestartsFromTheNewCounterUnderTheSameKey) {
   EXPECT_EQ(toHex(random.randomText(100)),
             toHex(expectedOutput(keyText, xorBytes(kCounter, seed.substr(0, 16)), 100)));
   random.reseed(seed);
-  EXPECT_EQ(toHex(random.randomText(16)), toHex(CtrRandom(seed, keyText).randomText(16)));
+  EXPECT_EQ(toHex(random.randomText(16)), toHex(CtrRandom(seed, keyText, impl()).randomText(16)));
 }
+
+INSTANTIATE_ON_EACH_IMPL(CtrRandomTest);
 
 }  // namespace
 }  // namespace unseal

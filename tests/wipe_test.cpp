@@ -30,6 +30,7 @@
 #include "cipher/aes256_impl.h"
 #include "cipher/cipher_engine.h"
 #include "digest/sha1.h"
+#include "support/aes_impls.h"
 #include "support/engine_cases.h"
 #include "support/padding_guard.h"
 #include "support/vectors.h"
@@ -40,12 +41,14 @@ namespace {
 // Function name -> its instructions, for every function in the probe objects.
 // The objects are not linked, so a call names its target only through its
 // relocation, which is appended to the instruction ("call ... <memset-0x4>").
+// The parts the compiler split off a function ("f() [clone .part.0]",
+// "[clone .cold]") count as the function's own code.
 std::map<std::string, std::vector<std::string>> disassemble(const std::string& objects) {
   const std::string command = "objdump -d -r --no-show-raw-insn -C " + objects;
   std::unique_ptr<FILE, decltype(&pclose)> pipe(popen(command.c_str(), "r"), pclose);
   std::map<std::string, std::vector<std::string>> functions;
   if (!pipe) return functions;
-  const std::regex header(R"(^[0-9a-f]+ <(.+)>:$)");
+  const std::regex header(R"(^[0-9a-f]+ <(.+?)( \[clone \.(part|cold)[.0-9]*\])?>:$)");
   const std::regex relocation(R"(^\s+[0-9a-f]+: R_\S+\s+(.+)$)");
   std::string current;
   char line[4096];
@@ -66,6 +69,15 @@ std::map<std::string, std::vector<std::string>> disassemble(const std::string& o
   return functions;
 }
 
+// The number of a vector register: %xmm3, %ymm3 and %zmm3 are one register,
+// and an idiom that clears one (VEX-encoded, as compilers emit under AVX)
+// clears all of it.
+std::string vectorNumber(const std::string& name) {
+  static const std::regex vector(R"(^%[xyz]mm(\d+)$)");
+  std::smatch m;
+  return std::regex_match(name, m, vector) ? m[1].str() : std::string();
+}
+
 // Zero bytes the code stores to memory: vector registers cleared by an XOR
 // idiom and then stored, and immediate zeros. A call to a memset-like routine
 // or a string store (rep stos) counts as a wipe of unknown size: compilers
@@ -75,16 +87,15 @@ std::size_t zeroBytesStored(const std::vector<std::string>& code, bool& callsMem
       R"(^v?(pxor|xorps|xorpd)\s+(%[xyz]mm\d+),(%[xyz]mm\d+)(,(%[xyz]mm\d+))?)");
   static const std::regex vectorStore(R"(^v?mov(aps|ups|dqa|dqu|dqa64|dqu8|dqu64)\s+(%[xyz]mm\d+),.*\()");
   static const std::regex immediateStore(R"(^mov([bwlq])\s+\$0x0,.*\()");
-  std::set<std::string> zeroed;
+  std::set<std::string> zeroed;  // vector register numbers
   std::size_t bytes = 0;
   for (const std::string& insn : code) {
     std::smatch m;
     if (std::regex_search(insn, m, zeroIdiom) && m[2] == m[3]) {
-      zeroed.insert(m[3].str().substr(1));
-      if (m[5].matched) zeroed.insert(m[5].str().substr(1));
+      zeroed.insert(vectorNumber(m[5].matched ? m[5].str() : m[3].str()));  // the destination
     } else if (std::regex_search(insn, m, vectorStore)) {
-      const std::string reg = m[2].str().substr(1);
-      if (zeroed.count(reg)) bytes += reg[0] == 'x' ? 16 : reg[0] == 'y' ? 32 : 64;
+      const std::string reg = m[2].str();
+      if (zeroed.count(vectorNumber(reg))) bytes += reg[1] == 'x' ? 16 : reg[1] == 'y' ? 32 : 64;
     } else if (std::regex_search(insn, m, immediateStore)) {
       bytes += std::size_t{1} << std::string("bwlq").find(m[1].str()[0]);
     } else if ((insn.find("call") == 0 && insn.find("memset") != std::string::npos) ||
@@ -93,7 +104,7 @@ std::size_t zeroBytesStored(const std::vector<std::string>& code, bool& callsMem
     } else {
       // Any other write to a cleared register (the last operand) ends its zero state.
       const auto comma = insn.rfind(',');
-      if (comma != std::string::npos && insn[comma + 1] == '%') zeroed.erase(insn.substr(comma + 2));
+      if (comma != std::string::npos) zeroed.erase(vectorNumber(insn.substr(comma + 1)));
     }
   }
   return bytes;
@@ -115,17 +126,27 @@ TEST(Wipe, OptimisedDestructorsStillWriteTheirZeros) {
       {"unseal::Sha1::compress(unsigned char const*)", 320},  // the message schedule
       // The keystream temporaries of the feedback modes (and CFB8's register).
       {"unseal::CipherEngine::cfbDecrypt(unseal::Block<16ul>&)", 16},
-      {"unseal::CipherEngine::cfbDecryptBlocks(unsigned char*, unsigned long)", 128},
       {"unseal::CipherEngine::cfb8Encrypt(unseal::Block<16ul>&)", 16},
       {"unseal::CipherEngine::cfb8Decrypt(unseal::Block<16ul>&)", 32},
+      // What a run's spills may have left on the stack, wiped after it.
+      {"unseal::detail::(anonymous namespace)::wipeRunStack()", 2048},
   };
-  for (const auto& probe : probes) {
-    const auto it = functions.find(probe.name);
-    ASSERT_NE(it, functions.end()) << probe.name << " not found";
+  std::vector<std::pair<std::string, std::size_t>> checks;
+  for (const auto& probe : probes) checks.emplace_back(probe.name, probe.secretBytes);
+  // Every run of every implementation: its 15 round keys.
+  static const std::regex run(R"(ModeRuns<.*>::\w+\(unsigned char const\*, unsigned char\*, .*\))");
+  std::size_t runs = 0;
+  for (const auto& [name, code] : functions) {
+    if (std::regex_search(name, run)) checks.emplace_back(name, 15 * 16), ++runs;
+  }
+  EXPECT_EQ(runs, detail::kModeRunCount * detail::aes256Impls().size());
+  for (const auto& [name, secretBytes] : checks) {
+    const auto it = functions.find(name);
+    ASSERT_NE(it, functions.end()) << name << " not found";
     bool callsMemset = false;
     const std::size_t zeros = zeroBytesStored(it->second, callsMemset);
-    EXPECT_TRUE(callsMemset || zeros >= probe.secretBytes)
-        << probe.name << " stores " << zeros << " zero bytes for " << probe.secretBytes << " secret bytes";
+    EXPECT_TRUE(callsMemset || zeros >= secretBytes)
+        << name << " stores " << zeros << " zero bytes for " << secretBytes << " secret bytes";
   }
   // A plain memset before the end of a lifetime is deleted: the check sees it.
   bool controlCallsMemset = false;
@@ -189,17 +210,20 @@ std::vector<std::string> roundKeysOf(const std::string& key) {
   return keys;
 }
 
-TEST(Wipe, NoOperationLeavesRoundKeysOnTheStack) {
+class WipeStack : public test::OnEachImpl {};
+
+TEST_P(WipeStack, NoOperationLeavesRoundKeysOnTheStack) {
   test::PaddingGuard padding;
   const std::string keyText = test::publishedVectors().at("fips197.key");
   const std::vector<std::string> roundKeys = roundKeysOf(keyText);
   // Everything the operations work on lives here, off the scanned stack.
   const Block32 keyBlock = Block32::fromText(keyText, 0);
   Block16 block = Block16::fromText(test::randomBytes(16, 1), 0);
-  std::string blocks = test::randomBytes(16 * 9, 2);  // one batch of eight and one more
-  const std::string text = test::randomBytes(200, 3), iv = test::randomBytes(16, 4);
+  // 31 blocks: every batch size of every implementation, and a short block.
+  std::string blocks = test::randomBytes(16 * 31, 2);
+  const std::string text = test::randomBytes(16 * 31 + 8, 3), iv = test::randomBytes(16, 4);
   std::optional<Aes256> aes;
-  aes.emplace(keyText);
+  aes.emplace(keyText, impl());
   std::optional<CipherEngine> engine;
   std::string cipher;
   std::stringstream in, out;
@@ -212,20 +236,20 @@ TEST(Wipe, NoOperationLeavesRoundKeysOnTheStack) {
     out.str("");
   };
   std::vector<std::pair<std::string, std::function<void()>>> operations = {
-      {"Aes256(key text)", [&] { aes.emplace(keyText); }},
-      {"Aes256(key block)", [&] { aes.emplace(keyBlock); }},
+      {"Aes256(key text)", [&] { aes.emplace(keyText, impl()); }},
+      {"Aes256(key block)", [&] { aes.emplace(keyBlock, impl()); }},
       {"setKey", [&] { aes->setKey(keyText); }},
       {"expandKey", [&] { aes->expandKey(keyBlock); }},
       {"encryptBlock", [&] { aes->encryptBlock(block); }},
       {"decryptBlock", [&] { aes->decryptBlock(block); }},
       {"encrypted", [&] { block = aes->encrypted(block); }},
       {"decrypted", [&] { block = aes->decrypted(block); }},
-      {"encryptBlocks", [&] { aes->encryptBlocks(reinterpret_cast<std::uint8_t*>(blocks.data()), 9); }},
+      {"encryptBlocks", [&] { aes->encryptBlocks(reinterpret_cast<std::uint8_t*>(blocks.data()), 31); }},
   };
   for (const std::int32_t mode : test::kModes) {
     const std::string name = std::string(test::kModeNames[mode]) + " ";
     operations.emplace_back(name + "engine construction",
-                            [&, mode] { engine.emplace(keyText, mode, PKCS7); });
+                            [&, mode] { engine.emplace(keyText, mode, PKCS7, impl()); });
     operations.emplace_back(name + "encryptText", [&] {
       restart(text);
       cipher = engine->encryptText(text, false);
@@ -257,6 +281,8 @@ TEST(Wipe, NoOperationLeavesRoundKeysOnTheStack) {
   }
   EXPECT_EQ(test::toHex(out.str()), test::toHex(text));  // the operations did run
 }
+
+INSTANTIATE_ON_EACH_IMPL(WipeStack);
 
 }  // namespace
 }  // namespace unseal

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "cipher/cipher_engine.h"
+#include "support/aes_impls.h"
 #include "support/oracle.h"
 #include "support/vectors.h"
 
@@ -90,10 +91,18 @@ inline std::string drawnIvs(std::size_t count, const std::string& counter = kRan
   return referenceModeCipher(CTR, kRandomKey, counter, std::string(16 * count, '\0'), true);
 }
 
-// Names parameterised tests "CBC_PKCS7" and so on.
-inline std::string modeSchemeName(
-    const ::testing::TestParamInfo<std::tuple<std::int32_t, std::int32_t>>& info) {
-  return std::string(kModeNames[std::get<0>(info.param)]) + "_" + kSchemeNames[std::get<1>(info.param)];
+// Every implementation, mode and scheme, as parameters of a test named
+// "CBC_PKCS7_vaes" and so on.
+using ImplModeScheme = std::tuple<const detail::Aes256Impl*, std::int32_t, std::int32_t>;
+
+inline auto everyImplModeAndScheme() {
+  return ::testing::Combine(::testing::ValuesIn(availableImpls()), ::testing::ValuesIn(kModes),
+                            ::testing::ValuesIn(kSchemes));
+}
+
+inline std::string modeSchemeName(const ::testing::TestParamInfo<ImplModeScheme>& info) {
+  return std::string(kModeNames[std::get<1>(info.param)]) + "_" + kSchemeNames[std::get<2>(info.param)] +
+         "_" + implName(*std::get<0>(info.param));
 }
 
 }  // namespace unseal::test

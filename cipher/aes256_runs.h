@@ -1,0 +1,388 @@
+// Internal: the chaining modes over whole texts, written once for every
+// AES-256 implementation (see ModeRun in cipher/aes256_impl.h).
+//
+// An implementation file defines UNSEAL_RUN_CODE (the attributes its code is
+// compiled with) and a Core, then takes ModeRuns<Core>::table(). The Core
+// holds blocks in a type V of one or more blocks (a register, or bytes) and
+// supplies:
+//   Block, EncryptionKeys(key), DecryptionKeys(scheduleEnd)  the round keys of
+//       one run, wiped by their destructors;
+//   load(p, v), store(p, v), v ^ v;  encrypt(keys, block);
+//   whiten(keys, block)              block ^ round key 0;
+//   finish(keys, state, mask)        rounds 1 to 14, mask XORed into the last key;
+//   cipher(keys, V (&)[N])           N lanes through the forward or inverse cipher;
+//   inBatches(kernel, blocks)        calls kernel.batch<V, N>() over `blocks` blocks;
+//   preceding(previous, current)     the lane of blocks one block before `current`;
+//   lastBlock(v), endingWith(block, v), counters(counter, v),
+//   pcbcUnchain(d, c, chain), loadWindows(p, v), firstBytes(v, out),
+//   firstByte(block), shiftIn(block, byte).
+// The serial modes (CBC, PCBC, CFB, CFB8 encryption and OFB) chain one block
+// at a time; the others run the blocks of a batch side by side. Every batch
+// loads its input before it stores, so out may be in.
+//
+// Everything here has internal linkage: each implementation file compiles it
+// with its own attributes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "cipher/aes256_impl.h"
+#include "cipher/wipe.h"
+
+#ifndef UNSEAL_RUN_CODE
+#error "define UNSEAL_RUN_CODE before including cipher/aes256_runs.h"
+#endif
+#define UNSEAL_RUN_INLINE UNSEAL_RUN_CODE __attribute__((always_inline)) inline
+
+namespace unseal::detail {
+namespace {
+
+// The CTR counter: 16 bytes as one 128-bit number, byte 0 least significant.
+// Plain scalar code, so every core can inline it.
+struct Counter {
+  std::uint64_t low = 0, high = 0;
+
+  explicit Counter(const std::uint8_t* bytes) {
+    for (int i = 7; i >= 0; --i) {
+      low = low << 8 | bytes[i];
+      high = high << 8 | bytes[8 + i];
+    }
+  }
+  void store(std::uint8_t* bytes) const {
+    for (int i = 0; i < 8; ++i) {
+      bytes[i] = static_cast<std::uint8_t>(low >> 8 * i);
+      bytes[8 + i] = static_cast<std::uint8_t>(high >> 8 * i);
+    }
+  }
+  void step() {
+    if (++low == 0) ++high;
+  }
+  ~Counter() { secureWipe(this, sizeof *this); }
+  Counter(const Counter&) = delete;
+  Counter& operator=(const Counter&) = delete;
+};
+
+template <class Core>
+struct ModeRuns {
+  using Block = typename Core::Block;
+  using EncryptionKeys = typename Core::EncryptionKeys;
+  using DecryptionKeys = typename Core::DecryptionKeys;
+
+  template <class V>
+  static constexpr std::size_t kBlocks = sizeof(V) / 16;
+
+  // The input and output of a run, moved on batch by batch.
+  struct Cursor {
+    const std::uint8_t* in;
+    std::uint8_t* out;
+    UNSEAL_RUN_INLINE void advance(std::size_t bytes) {
+      in += bytes;
+      out += bytes;
+    }
+  };
+
+  // ECB both ways: out = E(in) or D(in).
+  template <class Keys>
+  struct EcbBatches : Cursor {
+    const Keys& keys;
+    template <class V, std::size_t N>
+    UNSEAL_RUN_INLINE void batch() {
+      V s[N];
+      for (std::size_t i = 0; i < N; ++i) Core::load(this->in + i * sizeof(V), s[i]);
+      Core::cipher(keys, s);
+      for (std::size_t i = 0; i < N; ++i) Core::store(this->out + i * sizeof(V), s[i]);
+      this->advance(N * sizeof(V));
+    }
+  };
+
+  // CBC decryption: p[i] = D(c[i]) ^ c[i-1], the chain holding c[-1].
+  struct CbcDecryptBatches : Cursor {
+    const DecryptionKeys& keys;
+    Block chain;
+    template <class V, std::size_t N>
+    UNSEAL_RUN_INLINE void batch() {
+      V c[N], s[N];
+      for (std::size_t i = 0; i < N; ++i) {
+        Core::load(this->in + i * sizeof(V), c[i]);
+        s[i] = c[i];
+      }
+      Core::cipher(keys, s);
+      V previous;
+      Core::endingWith(chain, previous);
+      for (std::size_t i = 0; i < N; ++i) {
+        Core::store(this->out + i * sizeof(V), s[i] ^ Core::preceding(previous, c[i]));
+        previous = c[i];
+      }
+      chain = Core::lastBlock(c[N - 1]);
+      this->advance(N * sizeof(V));
+    }
+  };
+
+  // PCBC decryption: the block decryptions are independent; only the chain
+  // (plaintext ^ ciphertext of the block before) is serial.
+  struct PcbcDecryptBatches : Cursor {
+    const DecryptionKeys& keys;
+    Block chain;
+    template <class V, std::size_t N>
+    UNSEAL_RUN_INLINE void batch() {
+      V c[N], s[N];
+      for (std::size_t i = 0; i < N; ++i) {
+        Core::load(this->in + i * sizeof(V), c[i]);
+        s[i] = c[i];
+      }
+      Core::cipher(keys, s);
+      for (std::size_t i = 0; i < N; ++i)
+        Core::store(this->out + i * sizeof(V), Core::pcbcUnchain(s[i], c[i], chain));
+      this->advance(N * sizeof(V));
+    }
+  };
+
+  // CFB decryption: p[i] = E(c[i-1]) ^ c[i]; every cipher input is known.
+  struct CfbDecryptBatches : Cursor {
+    const EncryptionKeys& keys;
+    Block chain;
+    template <class V, std::size_t N>
+    UNSEAL_RUN_INLINE void batch() {
+      V c[N], s[N], previous;
+      Core::endingWith(chain, previous);
+      for (std::size_t i = 0; i < N; ++i) {
+        Core::load(this->in + i * sizeof(V), c[i]);
+        s[i] = Core::preceding(previous, c[i]);
+        previous = c[i];
+      }
+      Core::cipher(keys, s);
+      for (std::size_t i = 0; i < N; ++i) Core::store(this->out + i * sizeof(V), s[i] ^ c[i]);
+      chain = Core::lastBlock(c[N - 1]);
+      this->advance(N * sizeof(V));
+    }
+  };
+
+  // CTR: out = in ^ E(counter), the counter stepping once per block.
+  struct CtrBatches : Cursor {
+    const EncryptionKeys& keys;
+    Counter& counter;
+    template <class V, std::size_t N>
+    UNSEAL_RUN_INLINE void batch() {
+      V s[N];
+      for (std::size_t i = 0; i < N; ++i) Core::counters(counter, s[i]);
+      Core::cipher(keys, s);
+      for (std::size_t i = 0; i < N; ++i) {
+        V text;
+        Core::load(this->in + i * sizeof(V), text);
+        Core::store(this->out + i * sizeof(V), s[i] ^ text);
+      }
+      this->advance(N * sizeof(V));
+    }
+  };
+
+  // CFB8 decryption's keystream: the first byte of E(window) for the windows
+  // starting at each of 16 consecutive bytes.
+  struct Cfb8Keystream {
+    const EncryptionKeys& keys;
+    const std::uint8_t* windows;
+    std::uint8_t* keystream;
+    template <class V, std::size_t N>
+    UNSEAL_RUN_INLINE void batch() {
+      V s[N];
+      for (std::size_t i = 0; i < N; ++i) Core::loadWindows(windows + i * kBlocks<V>, s[i]);
+      Core::cipher(keys, s);
+      for (std::size_t i = 0; i < N; ++i) Core::firstBytes(s[i], keystream + i * kBlocks<V>);
+      windows += N * kBlocks<V>;
+      keystream += N * kBlocks<V>;
+    }
+  };
+
+  // CFB8's shift register and the ciphertext after it, and one keystream
+  // byte per ciphertext byte; wiped when the run ends.
+  struct Cfb8State {
+    std::uint8_t bytes[32] = {};
+    std::uint8_t keystream[16] = {};
+    UNSEAL_RUN_INLINE ~Cfb8State() { secureWipe(this, sizeof *this); }
+  };
+
+  UNSEAL_RUN_CODE static void ecbEncrypt(const std::uint8_t* key, std::uint8_t*, const std::uint8_t* in,
+                                         std::uint8_t* out, std::size_t length) noexcept {
+    const EncryptionKeys keys(key);
+    EcbBatches<EncryptionKeys> kernel{{in, out}, keys};
+    Core::inBatches(kernel, length / 16);
+  }
+
+  UNSEAL_RUN_CODE static void ecbDecrypt(const std::uint8_t* scheduleEnd, std::uint8_t*,
+                                         const std::uint8_t* in, std::uint8_t* out,
+                                         std::size_t length) noexcept {
+    const DecryptionKeys keys(scheduleEnd);
+    EcbBatches<DecryptionKeys> kernel{{in, out}, keys};
+    Core::inBatches(kernel, length / 16);
+  }
+
+  // The decryptions that chain through the block before: the chain starts
+  // as the IV and is left in it.
+  template <class Kernel, class Keys>
+  UNSEAL_RUN_INLINE static void chained(const std::uint8_t* key, std::uint8_t* iv, const std::uint8_t* in,
+                                        std::uint8_t* out, std::size_t length) {
+    const Keys keys(key);
+    Kernel kernel{{in, out}, keys, {}};
+    Core::load(iv, kernel.chain);
+    Core::inBatches(kernel, length / 16);
+    Core::store(iv, kernel.chain);
+  }
+
+  UNSEAL_RUN_CODE static void cbcDecrypt(const std::uint8_t* scheduleEnd, std::uint8_t* iv,
+                                         const std::uint8_t* in, std::uint8_t* out,
+                                         std::size_t length) noexcept {
+    chained<CbcDecryptBatches, DecryptionKeys>(scheduleEnd, iv, in, out, length);
+  }
+
+  UNSEAL_RUN_CODE static void pcbcDecrypt(const std::uint8_t* scheduleEnd, std::uint8_t* iv,
+                                          const std::uint8_t* in, std::uint8_t* out,
+                                          std::size_t length) noexcept {
+    chained<PcbcDecryptBatches, DecryptionKeys>(scheduleEnd, iv, in, out, length);
+  }
+
+  UNSEAL_RUN_CODE static void cfbDecrypt(const std::uint8_t* key, std::uint8_t* iv, const std::uint8_t* in,
+                                         std::uint8_t* out, std::size_t length) noexcept {
+    chained<CfbDecryptBatches, EncryptionKeys>(key, iv, in, out, length);
+  }
+
+  UNSEAL_RUN_CODE static void ctrCrypt(const std::uint8_t* key, std::uint8_t* iv, const std::uint8_t* in,
+                                       std::uint8_t* out, std::size_t length) noexcept {
+    const EncryptionKeys keys(key);
+    Counter counter(iv);
+    CtrBatches kernel{{in, out}, keys, counter};
+    Core::inBatches(kernel, length / 16);
+    counter.store(iv);
+  }
+
+  // Byte i's window is the 16 ciphertext bytes before it (the IV's bytes
+  // first), so all of a batch's windows are known before it is decrypted.
+  UNSEAL_RUN_CODE static void cfb8Decrypt(const std::uint8_t* key, std::uint8_t* iv, const std::uint8_t* in,
+                                          std::uint8_t* out, std::size_t length) noexcept {
+    const EncryptionKeys keys(key);
+    Cfb8State state;
+    std::memcpy(state.bytes, iv, 16);
+    for (std::size_t done = 0; done < length; done += 16) {
+      const std::size_t n = length - done < 16 ? length - done : 16;
+      std::memcpy(state.bytes + 16, in + done, n);
+      Cfb8Keystream kernel{keys, state.bytes, state.keystream};
+      Core::inBatches(kernel, 16);
+      for (std::size_t i = 0; i < n; ++i) {
+        out[done + i] = static_cast<std::uint8_t>(state.bytes[16 + i] ^ state.keystream[i]);
+      }
+      std::memmove(state.bytes, state.bytes + n, 16);
+    }
+    std::memcpy(iv, state.bytes, 16);
+  }
+
+  // The serial modes: each block's cipher input needs the block before. They
+  // carry the next input whitened (XORed with round key 0) and fold what the
+  // next block adds to the cipher's output into the last round key (finish),
+  // so that one block's last round leads into the next block's first with no
+  // XOR in between: E(x) ^ m = finish(whiten(x), m).
+  UNSEAL_RUN_CODE static void cbcEncrypt(const std::uint8_t* key, std::uint8_t* iv, const std::uint8_t* in,
+                                         std::uint8_t* out, std::size_t length) noexcept {
+    if (length == 0) return;  // the first block is read ahead
+    const EncryptionKeys keys(key);
+    Block chain, text, next;
+    Core::load(iv, chain);
+    Core::load(in, text);
+    Block state = Core::whiten(keys, chain ^ text);
+    for (std::size_t i = 0; i < length; i += 16) {
+      Block mask{};  // the next block's plaintext, whitened; nothing after the last
+      if (i + 16 < length) {
+        Core::load(in + i + 16, next);
+        mask = Core::whiten(keys, next);
+      }
+      state = Core::finish(keys, state, mask);
+      Core::store(out + i, state ^ mask);
+    }
+    Core::store(iv, state);
+  }
+
+  // The chain is the previous plaintext ^ ciphertext.
+  UNSEAL_RUN_CODE static void pcbcEncrypt(const std::uint8_t* key, std::uint8_t* iv, const std::uint8_t* in,
+                                          std::uint8_t* out, std::size_t length) noexcept {
+    if (length == 0) return;
+    const EncryptionKeys keys(key);
+    Block chain, text, next;
+    Core::load(iv, chain);
+    Core::load(in, text);
+    Block state = Core::whiten(keys, chain ^ text);
+    for (std::size_t i = 0;; i += 16) {
+      const bool last = i + 16 >= length;
+      Block mask{};  // the next plaintext ^ this one, whitened
+      if (!last) {
+        Core::load(in + i + 16, next);
+        mask = Core::whiten(keys, next ^ text);
+      }
+      state = Core::finish(keys, state, mask);
+      Core::store(out + i, state ^ mask);
+      if (last) break;
+      text = next;
+    }
+    Core::store(iv, state ^ text);
+  }
+
+  UNSEAL_RUN_CODE static void cfbEncrypt(const std::uint8_t* key, std::uint8_t* iv, const std::uint8_t* in,
+                                         std::uint8_t* out, std::size_t length) noexcept {
+    const EncryptionKeys keys(key);
+    Block state, text;
+    Core::load(iv, state);
+    state = Core::whiten(keys, state);
+    for (std::size_t i = 0; i < length; i += 16) {
+      Core::load(in + i, text);
+      state = Core::finish(keys, state, Core::whiten(keys, text));  // the ciphertext, whitened
+      Core::store(out + i, Core::whiten(keys, state));
+    }
+    Core::store(iv, Core::whiten(keys, state));
+  }
+
+  UNSEAL_RUN_CODE static void ofbCrypt(const std::uint8_t* key, std::uint8_t* iv, const std::uint8_t* in,
+                                       std::uint8_t* out, std::size_t length) noexcept {
+    const EncryptionKeys keys(key);
+    const Block firstKey = Core::whiten(keys, Block{});
+    Block state, text;
+    Core::load(iv, state);
+    state = Core::whiten(keys, state);
+    for (std::size_t i = 0; i < length; i += 16) {
+      state = Core::finish(keys, state, firstKey);  // the keystream, whitened
+      Core::load(in + i, text);
+      Core::store(out + i, text ^ Core::whiten(keys, state));
+    }
+    Core::store(iv, Core::whiten(keys, state));
+  }
+
+  UNSEAL_RUN_CODE static void cfb8Encrypt(const std::uint8_t* key, std::uint8_t* iv, const std::uint8_t* in,
+                                          std::uint8_t* out, std::size_t length) noexcept {
+    const EncryptionKeys keys(key);
+    Block shiftRegister;
+    Core::load(iv, shiftRegister);
+    for (std::size_t i = 0; i < length; ++i) {
+      const auto c = static_cast<std::uint8_t>(in[i] ^ Core::firstByte(Core::encrypt(keys, shiftRegister)));
+      out[i] = c;
+      shiftRegister = Core::shiftIn(shiftRegister, c);
+    }
+    Core::store(iv, shiftRegister);
+  }
+
+  static constexpr RunTable table() {
+    RunTable runs{};
+    runs[EcbEncrypt] = ecbEncrypt;
+    runs[EcbDecrypt] = ecbDecrypt;
+    runs[CbcEncrypt] = cbcEncrypt;
+    runs[CbcDecrypt] = cbcDecrypt;
+    runs[PcbcEncrypt] = pcbcEncrypt;
+    runs[PcbcDecrypt] = pcbcDecrypt;
+    runs[CfbEncrypt] = cfbEncrypt;
+    runs[CfbDecrypt] = cfbDecrypt;
+    runs[Cfb8Encrypt] = cfb8Encrypt;
+    runs[Cfb8Decrypt] = cfb8Decrypt;
+    runs[OfbCrypt] = ofbCrypt;
+    runs[CtrCrypt] = ctrCrypt;
+    return runs;
+  }
+};
+
+}  // namespace
+}  // namespace unseal::detail

@@ -1,0 +1,50 @@
+// The AES-256 implementations this machine runs, for tests that run on each:
+// a test suite derives from OnEachImpl (or takes an implementation as the
+// first element of its parameter tuple), builds its objects on impl(), and is
+// instantiated with INSTANTIATE_ON_EACH_IMPL. Test names end in the
+// implementation's name ("/portable", "/aes_ni", "/vaes").
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "cipher/aes256_impl.h"
+
+namespace unseal::test {
+
+using Impl = detail::Aes256Impl;
+
+inline std::vector<const Impl*> availableImpls() {
+  std::vector<const Impl*> impls;
+  for (const Impl* impl : detail::aes256Impls()) {
+    if (impl->supported()) impls.push_back(impl);
+  }
+  return impls;
+}
+
+// "aes-ni" -> "aes_ni": test names take letters, digits and underscores.
+inline std::string implName(const Impl& impl) {
+  std::string name = impl.name;
+  for (char& c : name) {
+    if (c == '-') c = '_';
+  }
+  return name;
+}
+
+class OnEachImpl : public ::testing::TestWithParam<const Impl*> {
+ protected:
+  const Impl& impl() const { return *GetParam(); }
+};
+
+inline std::string implParamName(const ::testing::TestParamInfo<const Impl*>& info) {
+  return implName(*info.param);
+}
+
+#define INSTANTIATE_ON_EACH_IMPL(suite)                                                       \
+  INSTANTIATE_TEST_SUITE_P(Aes, suite, ::testing::ValuesIn(::unseal::test::availableImpls()), \
+                           ::unseal::test::implParamName)
+
+}  // namespace unseal::test
