@@ -22,10 +22,16 @@ void xorInto(std::uint8_t* target, const std::uint8_t* source) noexcept {
   }
 }
 
+Block16 chunkIv() noexcept { return Block16::fromBytes(kChunkIv.data(), kChunkIv.size()); }
+
 }  // namespace
 
-ChunkCipher::ChunkCipher(std::string_view key)
-    : aes_(key), ivKeystream_(Block16::fromBytes(kChunkIv.data(), kChunkIv.size())) {
+ChunkCipher::ChunkCipher(std::string_view key) : aes_(key), ivKeystream_(chunkIv()) {
+  aes_.encryptBlock(ivKeystream_);
+}
+
+ChunkCipher::ChunkCipher(std::string_view key, const detail::Aes256Impl& impl)
+    : aes_(key, impl), ivKeystream_(chunkIv()) {
   aes_.encryptBlock(ivKeystream_);
 }
 

@@ -10,6 +10,8 @@
 // decrypt raises nothing and allocates nothing. The key, E(IV) and the
 // gathered keystream are wiped when the object goes. A key shorter than 32
 // bytes raises the library's invalid_argument. Use one object on one thread.
+// The second constructor names the AES-256 implementation to run (tests run
+// each one); the first uses the process's choice.
 #pragma once
 
 #include <cstddef>
@@ -25,6 +27,7 @@ namespace unseal {
 class ChunkCipher {
  public:
   explicit ChunkCipher(std::string_view key);
+  ChunkCipher(std::string_view key, const detail::Aes256Impl& impl);
   ChunkCipher(const ChunkCipher&) = delete;
   ChunkCipher& operator=(const ChunkCipher&) = delete;
   ~ChunkCipher();

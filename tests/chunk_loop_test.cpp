@@ -14,9 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "app/chunk_cipher.h"
 #include "app/chunk_reference.h"
 #include "app/descriptor_io.h"
 #include "app/file_format.h"
+#include "support/aes_impls.h"
 #include "support/vectors.h"
 
 namespace unseal {
@@ -73,6 +75,22 @@ TEST(ChunkLoop, EqualsTheLiteralLoopAtEveryBoundary) {
     const auto differ = std::mismatch(output.begin(), output.end(), expected.begin()).first - output.begin();
     EXPECT_EQ(static_cast<std::size_t>(differ), output.size())
         << "first difference in chunk " << differ / 128;
+  }
+}
+
+// The bulk decryption on each AES implementation, at the edges of its
+// batches of encryptBlocks calls (64 chunks), against the literal loop.
+class ChunkCipherOnEachImpl : public test::OnEachImpl {};
+INSTANTIATE_ON_EACH_IMPL(ChunkCipherOnEachImpl);
+
+TEST_P(ChunkCipherOnEachImpl, EqualsTheLiteralLoop) {
+  for (const std::size_t chunks : {1u, 2u, 7u, 63u, 64u, 65u, 128u, 130u}) {
+    SCOPED_TRACE(std::to_string(chunks) + " chunks");
+    std::string text = test::randomBytes(chunks * kChunkSize, static_cast<unsigned>(chunks));
+    std::string expected(text.size(), '\0');
+    decryptChunksReference(kKey, text.data(), expected.data(), chunks);
+    ChunkCipher(kKey, impl()).decrypt(reinterpret_cast<std::uint8_t*>(text.data()), chunks);
+    EXPECT_EQ(text, expected);
   }
 }
 
