@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "cipher/wipe.h"
+#include "unseal/wipe.h"
 
 namespace unseal {
 namespace {

@@ -19,8 +19,8 @@
 #include <string_view>
 
 #include "app/file_format.h"
-#include "cipher/aes256.h"
-#include "cipher/block.h"
+#include "unseal/aes256.h"
+#include "unseal/block.h"
 
 namespace unseal {
 

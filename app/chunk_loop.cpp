@@ -8,7 +8,7 @@
 #include "app/chunk_cipher.h"
 #include "app/descriptor_io.h"
 #include "app/file_format.h"
-#include "cipher/wipe.h"
+#include "unseal/wipe.h"
 
 namespace unseal {
 namespace {

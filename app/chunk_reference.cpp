@@ -4,8 +4,8 @@
 #include <string>
 
 #include "app/file_format.h"
-#include "cipher/cipher_engine.h"
-#include "cipher/wipe.h"
+#include "unseal/cipher_engine.h"
+#include "unseal/wipe.h"
 
 namespace unseal {
 namespace {

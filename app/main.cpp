@@ -26,8 +26,8 @@
 #include "app/output_file.h"
 #include "app/output_path.h"
 #include "app/signals.h"
-#include "cipher/wipe.h"
-#include "digest/sha1.h"
+#include "unseal/sha1.h"
+#include "unseal/wipe.h"
 
 #ifndef UNSEAL_REFERENCE_DIGEST
 #error "UNSEAL_REFERENCE_DIGEST, the accepted key's SHA-1 in 40 hex digits, is set by the build"

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "cipher/aes256.h"
 #include "cipher/aes256_impl.h"
-#include "cipher/cipher_engine.h"
-#include "digest/sha1.h"
+#include "unseal/aes256.h"
+#include "unseal/cipher_engine.h"
+#include "unseal/sha1.h"
 
 namespace {
 

@@ -26,7 +26,7 @@
 #include <vector>
 
 #include "cipher/aes256_impl.h"
-#include "cipher/cipher_engine.h"
+#include "unseal/cipher_engine.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include <cstdint>
 #include <span>
 
-#include "cipher/aes256.h"
+#include "unseal/aes256.h"
 
 namespace unseal::detail {
 

@@ -29,7 +29,7 @@
 #include <cstring>
 
 #include "cipher/aes256_impl.h"
-#include "cipher/wipe.h"
+#include "unseal/wipe.h"
 
 #ifndef UNSEAL_RUN_CODE
 #error "define UNSEAL_RUN_CODE before including cipher/aes256_runs.h"

@@ -23,7 +23,7 @@
 #include <cstdint>
 
 #include "cipher/aes256_impl.h"
-#include "cipher/wipe.h"
+#include "unseal/wipe.h"
 
 #define UNSEAL_AESNI_CODE __attribute__((target("aes,sse2"), no_sanitize("address")))
 #define UNSEAL_AESNI_INLINE UNSEAL_AESNI_CODE __attribute__((always_inline)) inline

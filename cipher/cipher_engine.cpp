@@ -1,16 +1,13 @@
-#include "cipher/cipher_engine.h"
+#include "unseal/cipher_engine.h"
 
 #include <cstring>
 #include <stdexcept>
 
 #include "cipher/aes256_impl.h"
+#include "unseal/errors.h"
 
 namespace unseal {
 namespace {
-
-constexpr const char* kInvalidModeMessage = "Invalid chaining mode requested";
-constexpr const char* kShortIvMessage = "IV must contain at least 16 bytes of data";
-constexpr const char* kBadLengthMessage = "Length of string to decrypt is incorrect";
 
 // A mode's block operations, and the runs that do the same over a whole text.
 struct ModeEntry {

@@ -4,13 +4,11 @@
 #include <ostream>
 #include <stdexcept>
 
-#include "cipher/cipher_engine.h"
+#include "unseal/cipher_engine.h"
+#include "unseal/errors.h"
 
 namespace unseal {
 namespace {
-
-constexpr const char* kBadStreamsMessage = "Bad input or output stream";
-constexpr const char* kBadInputMessage = "Bad input stream";
 
 // Reads up to 16 bytes into the block and records how many arrived as its
 // fill length. True when a whole block arrived.

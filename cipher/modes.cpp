@@ -1,7 +1,7 @@
 // The block operations of the seven chaining modes. Each transforms one block
 // in place with the engine's aes_ and keeps the chaining state in iv_; every
 // copy it keeps is a local Block16 that wipes itself on return.
-#include "cipher/cipher_engine.h"
+#include "unseal/cipher_engine.h"
 
 namespace unseal {
 

@@ -1,4 +1,4 @@
-#include "cipher/system_random.h"
+#include "unseal/system_random.h"
 
 #include <sys/random.h>
 

@@ -1,8 +1,8 @@
-#include "digest/sha1.h"
+#include "unseal/sha1.h"
 
 #include <cstring>
 
-#include "cipher/wipe.h"
+#include "unseal/wipe.h"
 
 namespace unseal {
 namespace {

@@ -1,10 +1,10 @@
 // Seals a short message under a fresh IV, then opens it with a second engine.
 // Built and run by the tests; the README quotes this file whole.
+#include <unseal/cipher_engine.h>
+#include <unseal/system_random.h>
+
 #include <cstdio>
 #include <string>
-
-#include "cipher/cipher_engine.h"
-#include "cipher/system_random.h"
 
 int main() {
   const std::string key32 = unseal::systemRandomBytes16() + unseal::systemRandomBytes16();

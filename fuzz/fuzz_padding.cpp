@@ -2,8 +2,8 @@
 // not) against the plain model in fuzz_support.h.
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include "cipher/block.h"
 #include "fuzz_support.h"
+#include "unseal/block.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace unseal;

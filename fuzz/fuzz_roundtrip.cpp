@@ -7,8 +7,8 @@
 
 #include <sstream>
 
-#include "cipher/cipher_engine.h"
 #include "fuzz_support.h"
+#include "unseal/cipher_engine.h"
 
 namespace {
 

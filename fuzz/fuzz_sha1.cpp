@@ -5,8 +5,8 @@
 #include <cstring>
 #include <vector>
 
-#include "digest/sha1.h"
 #include "fuzz_support.h"
+#include "unseal/sha1.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using unseal::Sha1;

@@ -10,8 +10,8 @@
 
 #include <string>
 
-#include "cipher/aes256.h"
 #include "cipher/aes256_impl.h"
+#include "unseal/aes256.h"
 
 namespace unseal {
 namespace {

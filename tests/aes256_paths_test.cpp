@@ -7,12 +7,12 @@
 #include <utility>
 #include <vector>
 
-#include "cipher/aes256.h"
 #include "cipher/aes256_impl.h"
-#include "cipher/cipher_engine.h"
 #include "support/aes_impls.h"
 #include "support/padding_guard.h"
 #include "support/vectors.h"
+#include "unseal/aes256.h"
+#include "unseal/cipher_engine.h"
 
 namespace unseal {
 namespace {

@@ -1,4 +1,4 @@
-#include "cipher/aes256.h"
+#include "unseal/aes256.h"
 
 #include <gtest/gtest.h>
 

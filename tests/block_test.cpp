@@ -1,4 +1,4 @@
-#include "cipher/block.h"
+#include "unseal/block.h"
 
 #include <gtest/gtest.h>
 

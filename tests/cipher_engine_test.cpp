@@ -1,4 +1,4 @@
-#include "cipher/cipher_engine.h"
+#include "unseal/cipher_engine.h"
 
 #include <gtest/gtest.h>
 
@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "cipher/system_random.h"
 #include "support/engine_cases.h"
 #include "support/oracle.h"
 #include "support/padding_guard.h"
 #include "support/vectors.h"
+#include "unseal/system_random.h"
 
 namespace unseal {
 namespace {

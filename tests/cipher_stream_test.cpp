@@ -7,12 +7,12 @@
 #include <streambuf>
 #include <string>
 
-#include "cipher/cipher_engine.h"
 #include "support/aes_impls.h"
 #include "support/engine_cases.h"
 #include "support/oracle.h"
 #include "support/padding_guard.h"
 #include "support/vectors.h"
+#include "unseal/cipher_engine.h"
 
 namespace unseal {
 namespace {

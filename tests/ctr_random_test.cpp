@@ -1,4 +1,4 @@
-#include "cipher/ctr_random.h"
+#include "unseal/ctr_random.h"
 
 #include <gtest/gtest.h>
 

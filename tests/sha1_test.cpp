@@ -1,4 +1,4 @@
-#include "digest/sha1.h"
+#include "unseal/sha1.h"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>

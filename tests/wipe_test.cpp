@@ -26,14 +26,14 @@
 #include <string>
 #include <vector>
 
-#include "cipher/aes256.h"
 #include "cipher/aes256_impl.h"
-#include "cipher/cipher_engine.h"
-#include "digest/sha1.h"
 #include "support/aes_impls.h"
 #include "support/engine_cases.h"
 #include "support/padding_guard.h"
 #include "support/vectors.h"
+#include "unseal/aes256.h"
+#include "unseal/cipher_engine.h"
+#include "unseal/sha1.h"
 
 namespace unseal {
 namespace {

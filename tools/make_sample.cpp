@@ -14,7 +14,7 @@
 #include <string_view>
 
 #include "app/file_format.h"
-#include "cipher/cipher_engine.h"
+#include "unseal/cipher_engine.h"
 
 namespace {
 

@@ -12,10 +12,10 @@
 #include <tuple>
 #include <vector>
 
-#include "cipher/cipher_engine.h"
 #include "support/aes_impls.h"
 #include "support/oracle.h"
 #include "support/vectors.h"
+#include "unseal/cipher_engine.h"
 
 // Expects the expression to raise invalid_argument with exactly this message.
 #define EXPECT_REFUSED(statement, message)                 \

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "cipher/block.h"
+#include "unseal/block.h"
 
 namespace unseal::test {
 

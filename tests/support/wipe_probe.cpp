@@ -6,9 +6,9 @@
 #include <cstring>
 #include <string_view>
 
-#include "cipher/aes256.h"
-#include "cipher/block.h"
-#include "cipher/cipher_engine.h"
+#include "unseal/aes256.h"
+#include "unseal/block.h"
+#include "unseal/cipher_engine.h"
 
 extern "C" {
 

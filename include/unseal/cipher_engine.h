@@ -54,9 +54,9 @@
 #include <string>
 #include <string_view>
 
-#include "cipher/aes256.h"
-#include "cipher/block.h"
-#include "cipher/ctr_random.h"
+#include "unseal/aes256.h"
+#include "unseal/block.h"
+#include "unseal/ctr_random.h"
 
 namespace unseal {
 

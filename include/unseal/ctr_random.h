@@ -20,12 +20,10 @@
 #include <string>
 #include <string_view>
 
-#include "cipher/aes256.h"
-#include "cipher/block.h"
+#include "unseal/aes256.h"
+#include "unseal/block.h"
 
 namespace unseal {
-
-inline constexpr const char* kShortSeedMessage = "Seed must consist of (at least) 16 bytes";
 
 // Arbitrary constants, fixed at build time; not printable text.
 inline constexpr std::uint8_t defaultRandomKey[32] = {

@@ -21,13 +21,12 @@
 #include <string>
 #include <string_view>
 
-#include "cipher/wipe.h"
+#include "unseal/errors.h"
+#include "unseal/wipe.h"
 
 namespace unseal {
 
 enum PaddingScheme : std::int32_t { PKCS7 = 0, ANSIX923 = 1, ISO7816_4 = 2, Zeros = 3 };
-
-inline constexpr const char* kGarbledMessage = "String to decrypt is garbled";
 
 template <std::size_t N>
 class Block {
@@ -235,12 +234,20 @@ class Block {
     return i;
   }
 
-  // Initialised data: no code runs to set the settings at program load.
-  static inline std::int32_t paddingScheme = ISO7816_4;
+  // Defined once, in the library, so that a shared library and the programs
+  // using it share one setting per block size.
+  static std::int32_t paddingScheme;
 
   std::uint8_t data_[N]{};
   std::uint32_t fillLength_ = 0;
 };
+
+template <>
+std::int32_t Block<16>::paddingScheme;
+template <>
+std::int32_t Block<32>::paddingScheme;
+template <>
+std::int32_t Block<64>::paddingScheme;
 
 using Block16 = Block<16>;
 using Block32 = Block<32>;

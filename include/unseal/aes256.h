@@ -21,7 +21,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "cipher/block.h"
+#include "unseal/block.h"
 
 namespace unseal {
 
@@ -32,8 +32,6 @@ enum ModeRun : int;
 // and the operating system support, chosen at the first call.
 const Aes256Impl& chosenAes256Impl() noexcept;
 }  // namespace detail
-
-inline constexpr const char* kShortKeyMessage = "Key must contain at least 32 bytes of data";
 
 // The name of the implementation in use: "vaes" on x86 CPUs with the 256-bit
 // AES instructions and AVX2 enabled by the OS, else "aes-ni" on CPUs with the
