@@ -105,12 +105,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   body.resize(written.size() - kHeaderSize, '\0');
   const std::string expected = referenceDecryption(body);
   fuzz::require(written.compare(kHeaderSize, std::string::npos, expected) == 0);
-  // The loop ran on the process's AES implementation; the others give the same.
+  // The loop ran on the process's AES implementation; the others give the
+  // same. The first 130 chunks cover the bulk path's batch edges (64 chunks);
+  // a stretched body's filler beyond them would only slow the portable code.
+  const std::size_t compared = std::min(body.size(), 130 * kChunkSize);
   for (const detail::Aes256Impl* impl : fuzz::otherImpls()) {
-    std::string other = body;
-    ChunkCipher(kKey, *impl)
-        .decrypt(reinterpret_cast<std::uint8_t*>(other.data()), other.size() / kChunkSize);
-    fuzz::require(other == expected);
+    std::string other = body.substr(0, compared);
+    ChunkCipher(kKey, *impl).decrypt(reinterpret_cast<std::uint8_t*>(other.data()), compared / kChunkSize);
+    fuzz::require(expected.compare(0, compared, other) == 0);
   }
   if (file.size() == size) {
     for (std::size_t at = 0; at < body.size(); at += kChunkSize) {
