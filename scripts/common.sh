@@ -1,12 +1,18 @@
-# Shared by the README's commands: make sure the build tools are present, then
-# configure and build into build/. The scripts are bash scripts; each one
-# starts itself again under bash when it is run by another shell (sh, dash).
+# Shared by the README's commands: make sure the packages a step needs are
+# present, configure and build quietly, run the tests quietly. The scripts are
+# bash scripts; each one starts itself again under bash when it is run by
+# another shell (sh, dash), and finds this file and the project's folder from
+# its own real path, so it may be started through a symbolic link and from
+# any folder.
 set -euo pipefail
-cd "$(dirname "${BASH_SOURCE[0]}")/.."
+cd "$(dirname "$(readlink -f "${BASH_SOURCE[0]}")")/.."
 
-# What building the command needs; the test scripts add their own.
+# What building the command needs; each script adds the lists of its steps.
+# readelf and objdump (binutils) come with g++.
 required_packages=(cmake g++ make)
-test_packages=(libgtest-dev libssl-dev libbenchmark-dev)
+test_packages=(libgtest-dev libssl-dev libbenchmark-dev groff-base pkg-config)
+sanitizer_packages=(clang libclang-rt-14-dev)
+package_packages=(file dpkg-dev)
 
 ensure_packages() {
   local missing=()
@@ -22,24 +28,46 @@ ensure_packages() {
   fi
   # apt-get's progress runs to hundreds of lines: keep it, and show it only on failure.
   local log
-  log=$(mktemp /tmp/unseal-apt.XXXXXX)
-  echo "Installing ${missing[*]} (apt-get output in $log)"
+  log=$(mktemp -t unseal-apt.XXXXXX)
+  echo "Installing ${missing[*]}"
   if ! { apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y "${missing[@]}"; } >"$log" 2>&1; then
     cat "$log"
+    rm -f "$log"
     echo "Installing failed: $install"
+    exit 1
+  fi
+  rm -f "$log"
+}
+
+# build_project FOLDER [-DOPTION=VALUE | -UOPTION ...] [TARGET ...]
+# Configures FOLDER for the demo key (-U drops a digest an earlier custom-key
+# configuration left in its cache; the default applies again unless an option
+# sets UNSEAL_KEY or UNSEAL_REFERENCE_DIGEST) and builds the given targets,
+# everything when none is given. The compiler's output goes to
+# FOLDER/build.log and is shown whole only when the build fails.
+build_project() {
+  local folder=$1 options=() targets=()
+  shift
+  for arg in "$@"; do
+    if [[ $arg == -[DU]* ]]; then options+=("$arg"); else targets+=(--target "$arg"); fi
+  done
+  mkdir -p "$folder"
+  local log=$folder/build.log
+  echo "Building in $folder/ (log: $log)"
+  if ! { cmake -S . -B "$folder" -DCMAKE_BUILD_TYPE=Release -DUNSEAL_WERROR=ON -UUNSEAL_REFERENCE_DIGEST \
+      "${options[@]}" && cmake --build "$folder" -j "$(nproc)" "${targets[@]}"; } >"$log" 2>&1; then
+    cat "$log"
+    echo "Building in $folder/ failed"
     exit 1
   fi
 }
 
-# Configures build/ for the demo key (-U drops a digest an earlier custom-key
-# configuration left in its cache; the default then applies again) and builds
-# the given targets, everything when none is given.
-build_project() {
-  local options=() targets=()
-  for arg in "$@"; do
-    if [[ $arg == -D* ]]; then options+=("$arg"); else targets+=(--target "$arg"); fi
-  done
-  cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DUNSEAL_WERROR=ON -UUNSEAL_REFERENCE_DIGEST \
-    "${options[@]}" >/dev/null
-  cmake --build build -j "$(nproc)" "${targets[@]}"
+# run_tests FOLDER: runs the tests of a build folder, prints ctest's summary
+# and the whole output of each failing test, not the line of every passing
+# one. ctest's full report stays in FOLDER/ctest.log.
+run_tests() {
+  local folder=$1 log=$1/ctest.log status=0
+  ctest --test-dir "$folder" --output-on-failure -j "$(nproc)" >"$log" 2>&1 || status=$?
+  { grep -v -E '^Internal ctest changing into directory: |^ *Start +[0-9]+: |^ *[0-9]+/[0-9]+ Test +#[0-9]+: .* Passed +[0-9.]+ sec$' "$log" || true; } | cat -s
+  return "$status"
 }

@@ -4,13 +4,13 @@
 # New inputs go to build-fuzz/corpus/<target>; a crash stops the run and
 # leaves its input in build-fuzz/.
 [ -n "${BASH_VERSION:-}" ] || exec bash "$0" "$@"
-source "$(dirname "$0")/common.sh"
-required_packages+=("${test_packages[@]}" clang libclang-rt-14-dev)
+set -euo pipefail
+source "$(dirname "$(readlink -f "$0")")/common.sh"
+required_packages+=("${test_packages[@]}" "${sanitizer_packages[@]}")
 ensure_packages
 seconds=${FUZZ_SECONDS:-30}
-CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUNSEAL_FUZZ=ON -DUNSEAL_TESTS=OFF \
-  -DUNSEAL_BENCH=OFF -DUNSEAL_WERROR=ON >/dev/null
-cmake --build build-fuzz -j "$(nproc)"
+CXX=clang++ build_project build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUNSEAL_FUZZ=ON -DUNSEAL_TESTS=OFF \
+  -DUNSEAL_BENCH=OFF
 passed=0
 for target in build-fuzz/fuzz/fuzz_*; do
   [[ -x $target ]] || continue

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test.
+# Builds everything in build/ and runs every test; prints a summary and the
+# output of failing tests only.
 [ -n "${BASH_VERSION:-}" ] || exec bash "$0" "$@"
-source "$(dirname "$0")/common.sh"
+set -euo pipefail
+source "$(dirname "$(readlink -f "$0")")/common.sh"
 required_packages+=("${test_packages[@]}")
 ensure_packages
-build_project -DUNSEAL_TESTS=ON -DUNSEAL_BENCH=ON
-ctest --test-dir build --output-on-failure -j "$(nproc)"
+build_project build -DUNSEAL_TESTS=ON -DUNSEAL_BENCH=ON
+run_tests build

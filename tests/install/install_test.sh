@@ -4,10 +4,25 @@
 # twice: through find_package(unseal) and through pkg-config; then once more
 # with the sources embedded by add_subdirectory. Fails when anything lands
 # outside include/unseal/, lib*/, bin/unseal and share/.
-# Usage: install_test.sh <build folder> <C++ compiler> <source folder>
+# Every program built here runs through the emulator given after the source
+# folder (the build's CMAKE_CROSSCOMPILING_EMULATOR: a cross build's programs
+# run under it), directly when none is given; the consumer projects are
+# configured with the build's toolchain file, if any.
+# Usage: install_test.sh <build folder> <C++ compiler> <source folder> <toolchain file or ""> [emulator ...]
 set -euo pipefail
-build=$1 cxx=$2 source=$3
+build=$1 cxx=$2 source=$3 toolchain=$4
+shift 4
+emulator=("$@")
 here=$(cd "$(dirname "$0")" && pwd)
+configure=(-DCMAKE_CXX_COMPILER="$cxx")
+[[ -z $toolchain ]] || configure+=(-DCMAKE_TOOLCHAIN_FILE="$toolchain")
+# Runs a consumer; it must print its verdict, so a program that never ran fails too.
+run() {
+  local verdict
+  verdict=$("${emulator[@]}" "$@")
+  echo "$verdict"
+  [[ $verdict == "round trip ok, SHA-1 ok" ]]
+}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -22,18 +37,18 @@ stray=$(cd "$prefix" && find . ! -type d | sed 's|^\./||' |
   { echo "the command or its manual page is missing"; exit 1; }
 
 echo "== find_package(unseal)"
-cmake -S "$here" -B "$work/cmake" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake -S "$here" -B "$work/cmake" "${configure[@]}" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/cmake" >/dev/null
-"$work/cmake/consumer"
+run "$work/cmake/consumer"
 
 echo "== pkg-config unseal"
 pc=$(dirname "$(find "$prefix" -name unseal.pc)")
 flags=$(PKG_CONFIG_PATH=$pc pkg-config --cflags --libs unseal)
 "$cxx" -std=c++20 -o "$work/pkg-consumer" "$here/consumer.cpp" $flags
 # (a shared build's library is outside the loader's folders)
-LD_LIBRARY_PATH=$(PKG_CONFIG_PATH=$pc pkg-config --variable=libdir unseal) "$work/pkg-consumer"
+LD_LIBRARY_PATH=$(PKG_CONFIG_PATH=$pc pkg-config --variable=libdir unseal) run "$work/pkg-consumer"
 
 echo "== add_subdirectory"
-cmake -S "$here" -B "$work/embedded" -DCMAKE_CXX_COMPILER="$cxx" -DUNSEAL_SOURCE_DIR="$source" >/dev/null
+cmake -S "$here" -B "$work/embedded" "${configure[@]}" -DUNSEAL_SOURCE_DIR="$source" >/dev/null
 cmake --build "$work/embedded" --target consumer -j "$(nproc)" >/dev/null
-"$work/embedded/consumer"
+run "$work/embedded/consumer"
