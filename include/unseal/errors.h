@@ -1,5 +1,7 @@
 // The library's errors: every failure is std::invalid_argument carrying one
-// of these fixed sentences as its what(), so callers may compare them.
+// of these fixed sentences as its what(), so callers may compare them; the
+// one exception is systemRandomBytes16, which throws std::system_error when
+// the kernel's random source fails.
 #pragma once
 
 namespace unseal {
