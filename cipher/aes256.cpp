@@ -30,6 +30,7 @@ std::span<const Aes256Impl* const> aes256Impls() noexcept {
     &aes256Vaes,
     &aes256AesNi,
 #endif
+    &aes256Bitsliced,
     &aes256Portable,
   };
   return kAll;

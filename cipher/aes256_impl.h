@@ -64,6 +64,8 @@ struct Aes256Impl {
 
 // The byte-oriented reference, valid on every CPU (aes256_portable.cpp).
 extern const Aes256Impl aes256Portable;
+// Constant time on every CPU, eight blocks at a time (aes256_bitsliced.cpp).
+extern const Aes256Impl aes256Bitsliced;
 #if defined(__x86_64__) || defined(__i386__)
 // The AES instructions on one block per register (aes256_x86ni.cpp).
 extern const Aes256Impl aes256AesNi;
