@@ -9,11 +9,12 @@
 // x86-64, NEON on aarch64, 32-bit words where the target has no vectors), so
 // one vector instruction does one gate for all 128 bytes of the batch.
 //
-// The S-box circuits are Boyar and Peralta's ("A depth-16 circuit for the AES
-// S-box", 2011): the forward and the inverse S-box share their middle, the
-// inversion in GF(2^8). Their NOT gates are left out: without them the forward
-// circuit gives S(x) ^ 0x63 and the inverse one gives S^-1(x ^ 0x63), and
-// 0x63 in every byte passes unchanged through ShiftRows, MixColumns and their
+// The S-box circuits are Boyar and Peralta's smallest: 113 gates forward ("A
+// new combinational logic minimization technique with applications to
+// cryptology", SEA 2010) and 121 for the inverse (from the same circuit
+// minimization work). Their NOT gates are left out: without them the forward
+// circuit gives S(x) ^ 0x63 and the inverse one S^-1(x ^ 0x63), and 0x63 in
+// every byte passes unchanged through ShiftRows, MixColumns and their
 // inverses, so it is folded into round keys 1 to 14 instead (in both
 // directions). In the planes, ShiftRows moves whole columns (32-bit lanes)
 // under row masks, and MixColumns rotates the bytes of each column.
@@ -27,6 +28,13 @@
 #include <cstring>
 
 #include "cipher/aes256_impl.h"
+
+// Where the target has no vector registers (i686 without SSE), g++ warns that
+// passing vectors by value differs from the ABI's; these functions, the runs'
+// included, have internal linkage, so no other code sees that ABI.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
 
 #define UNSEAL_RUN_CODE
 #include "cipher/aes256_runs.h"
@@ -55,170 +63,84 @@ UNSEAL_BITSLICED_INLINE void store(std::uint8_t* p, const Plane& v) { std::memcp
 UNSEAL_BITSLICED_INLINE Plane everyByte(std::uint8_t b) { return (Plane)(Bytes{} + b); }
 
 // ---------------------------------------------------------------------------
-// The S-box circuits, on any word type: bit i of the input byte in x[i], the
-// result in place. Gate names follow the paper (T top, M middle, L and P
-// bottom; U0 is the most significant input bit).
+// The S-box circuits, on any word type: bit i of each input byte in x[i], the
+// result in place. Gate names follow the published lists; u0 is the most
+// significant input bit, s0 the most significant output bit.
 
-// What the top layers hand the shared middle.
-template <class W>
-struct Top {
-  W t1, t2, t3, t4, t6, t8, t9, t10, t13, t14, t15, t16, t17, t19, t20, t22, t23, t24, t25, t26, t27, d;
-};
-
-// The middle's products, which the bottom layers combine.
-template <class W>
-struct Middle {
-  W m46, m47, m48, m49, m50, m51, m52, m53, m54, m55, m56, m57, m58, m59, m60, m61, m62, m63;
-};
-
-template <class W>
-UNSEAL_BITSLICED_INLINE Top<W> forwardTop(const W (&x)[8]) {
-  const W u0 = x[7], u1 = x[6], u2 = x[5], u3 = x[4], u4 = x[3], u5 = x[2], u6 = x[1], u7 = x[0];
-  Top<W> t;
-  t.t1 = u0 ^ u3;
-  t.t2 = u0 ^ u5;
-  t.t3 = u0 ^ u6;
-  t.t4 = u3 ^ u5;
-  const W t5 = u4 ^ u6;
-  t.t6 = t.t1 ^ t5;
-  const W t7 = u1 ^ u2;
-  t.t8 = u7 ^ t.t6;
-  t.t9 = u7 ^ t7;
-  t.t10 = t.t6 ^ t7;
-  const W t11 = u1 ^ u5, t12 = u2 ^ u5;
-  t.t13 = t.t3 ^ t.t4;
-  t.t14 = t.t6 ^ t11;
-  t.t15 = t5 ^ t11;
-  t.t16 = t5 ^ t12;
-  t.t17 = t.t9 ^ t.t16;
-  const W t18 = u3 ^ u7;
-  t.t19 = t7 ^ t18;
-  t.t20 = t.t1 ^ t.t19;
-  const W t21 = u6 ^ u7;
-  t.t22 = t7 ^ t21;
-  t.t23 = t.t2 ^ t.t22;
-  t.t24 = t.t2 ^ t.t10;
-  t.t25 = t.t20 ^ t.t17;
-  t.t26 = t.t3 ^ t.t16;
-  t.t27 = t.t1 ^ t12;
-  t.d = u7;
-  return t;
-}
-
-// The inverse's top layer, its NOT gates left out (0x63 comes with the input).
-template <class W>
-UNSEAL_BITSLICED_INLINE Top<W> inverseTop(const W (&x)[8]) {
-  const W u0 = x[7], u1 = x[6], u2 = x[5], u3 = x[4], u4 = x[3], u5 = x[2], u6 = x[1], u7 = x[0];
-  const W r5 = u6 ^ u7, r13 = u1 ^ u6, r17 = u2 ^ u5, r18 = u5 ^ u6, r19 = u2 ^ u4;
-  Top<W> t;
-  t.t1 = u3 ^ u4;
-  t.t2 = u0 ^ u1;
-  t.t3 = t.t1 ^ r5;
-  t.t23 = u0 ^ u3;
-  t.t8 = u1 ^ t.t23;
-  t.t4 = u4 ^ t.t8;
-  t.t22 = u1 ^ u3;
-  t.t6 = t.t22 ^ r17;
-  t.t9 = u7 ^ t.t1;
-  t.t24 = u4 ^ u7;
-  t.t10 = t.t2 ^ t.t24;
-  t.t13 = t.t2 ^ r5;
-  t.t14 = t.t10 ^ r18;
-  t.t27 = t.t1 ^ r18;
-  t.t15 = t.t10 ^ t.t27;
-  t.t16 = r13 ^ r19;
-  t.t19 = t.t22 ^ r5;
-  t.t17 = u2 ^ t.t19;
-  t.t20 = t.t24 ^ r13;
-  t.t25 = u2 ^ t.t1;
-  t.t26 = t.t3 ^ t.t16;
-  t.d = u0 ^ r17;
-  return t;
-}
-
-// The inversion in GF(2^8), shared by both directions: 63 gates, 32 of them ANDs.
-template <class W>
-UNSEAL_BITSLICED_INLINE Middle<W> middle(const Top<W>& t) {
-  const W m1 = t.t13 & t.t6, m2 = t.t23 & t.t8, m3 = t.t14 ^ m1, m4 = t.t19 & t.d, m5 = m4 ^ m1;
-  const W m6 = t.t3 & t.t16, m7 = t.t22 & t.t9, m8 = t.t26 ^ m6, m9 = t.t20 & t.t17, m10 = m9 ^ m6;
-  const W m11 = t.t1 & t.t15, m12 = t.t4 & t.t27, m13 = m12 ^ m11, m14 = t.t2 & t.t10, m15 = m14 ^ m11;
-  const W m16 = m3 ^ m2, m17 = m5 ^ t.t24, m18 = m8 ^ m7, m19 = m10 ^ m15, m20 = m16 ^ m13;
-  const W m21 = m17 ^ m15, m22 = m18 ^ m13, m23 = m19 ^ t.t25, m24 = m22 ^ m23, m25 = m22 & m20;
-  const W m26 = m21 ^ m25, m27 = m20 ^ m21, m28 = m23 ^ m25, m29 = m28 & m27, m30 = m26 & m24;
-  const W m31 = m20 & m23, m32 = m27 & m31, m33 = m27 ^ m25, m34 = m21 & m22, m35 = m24 & m34;
-  const W m36 = m24 ^ m25, m37 = m21 ^ m29, m38 = m32 ^ m33, m39 = m23 ^ m30, m40 = m35 ^ m36;
-  const W m41 = m38 ^ m40, m42 = m37 ^ m39, m43 = m37 ^ m38, m44 = m39 ^ m40, m45 = m42 ^ m41;
-  Middle<W> m;
-  m.m46 = m44 & t.t6;
-  m.m47 = m40 & t.t8;
-  m.m48 = m39 & t.d;
-  m.m49 = m43 & t.t16;
-  m.m50 = m38 & t.t9;
-  m.m51 = m37 & t.t17;
-  m.m52 = m42 & t.t15;
-  m.m53 = m45 & t.t27;
-  m.m54 = m41 & t.t10;
-  m.m55 = m44 & t.t13;
-  m.m56 = m40 & t.t23;
-  m.m57 = m39 & t.t19;
-  m.m58 = m43 & t.t3;
-  m.m59 = m38 & t.t22;
-  m.m60 = m37 & t.t20;
-  m.m61 = m42 & t.t1;
-  m.m62 = m45 & t.t4;
-  m.m63 = m41 & t.t2;
-  return m;
-}
-
-// The forward bottom layer, its NOT gates left out (0x63 stays on the output).
-template <class W>
-UNSEAL_BITSLICED_INLINE void forwardBottom(const Middle<W>& m, W (&y)[8]) {
-  const W l0 = m.m61 ^ m.m62, l1 = m.m50 ^ m.m56, l2 = m.m46 ^ m.m48, l3 = m.m47 ^ m.m55;
-  const W l4 = m.m54 ^ m.m58, l5 = m.m49 ^ m.m61, l6 = m.m62 ^ l5, l7 = m.m46 ^ l3;
-  const W l8 = m.m51 ^ m.m59, l9 = m.m52 ^ m.m53, l10 = m.m53 ^ l4, l11 = m.m60 ^ l2;
-  const W l12 = m.m48 ^ m.m51, l13 = m.m50 ^ l0, l14 = m.m52 ^ m.m61, l15 = m.m55 ^ l1;
-  const W l16 = m.m56 ^ l0, l17 = m.m57 ^ l1, l18 = m.m58 ^ l8, l19 = m.m63 ^ l4;
-  const W l20 = l0 ^ l1, l21 = l1 ^ l7, l22 = l3 ^ l12, l23 = l18 ^ l2, l24 = l15 ^ l9;
-  const W l25 = l6 ^ l10, l26 = l7 ^ l9, l27 = l8 ^ l10, l28 = l11 ^ l14, l29 = l11 ^ l17;
-  y[7] = l6 ^ l24;
-  y[6] = l16 ^ l26;
-  y[5] = l19 ^ l28;
-  y[4] = l6 ^ l21;
-  y[3] = l20 ^ l22;
-  y[2] = l25 ^ l29;
-  y[1] = l13 ^ l27;
-  y[0] = l6 ^ l23;
-}
-
-template <class W>
-UNSEAL_BITSLICED_INLINE void inverseBottom(const Middle<W>& m, W (&y)[8]) {
-  const W p0 = m.m52 ^ m.m61, p1 = m.m58 ^ m.m59, p2 = m.m54 ^ m.m62, p3 = m.m47 ^ m.m50;
-  const W p4 = m.m48 ^ m.m56, p5 = m.m46 ^ m.m51, p6 = m.m49 ^ m.m60, p7 = p0 ^ p1;
-  const W p8 = m.m50 ^ m.m53, p9 = m.m55 ^ m.m63, p10 = m.m57 ^ p4, p11 = p0 ^ p3;
-  const W p12 = m.m46 ^ m.m48, p13 = m.m49 ^ m.m51, p14 = m.m49 ^ m.m62, p15 = m.m54 ^ m.m59;
-  const W p16 = m.m57 ^ m.m61, p17 = m.m58 ^ p2, p18 = m.m63 ^ p5, p19 = p2 ^ p3;
-  const W p20 = p4 ^ p6, p22 = p2 ^ p7, p23 = p7 ^ p8, p24 = p5 ^ p7, p25 = p6 ^ p10;
-  const W p26 = p9 ^ p11, p27 = p10 ^ p18, p28 = p11 ^ p25, p29 = p15 ^ p20;
-  y[7] = p13 ^ p22;
-  y[6] = p26 ^ p29;
-  y[5] = p17 ^ p28;
-  y[4] = p12 ^ p22;
-  y[3] = p23 ^ p27;
-  y[2] = p19 ^ p24;
-  y[1] = p14 ^ p23;
-  y[0] = p9 ^ p16;
-}
-
-// S(x) ^ 0x63 in every byte.
+// S(x) ^ 0x63 in every byte: 113 gates, 32 of them ANDs.
 template <class W>
 UNSEAL_BITSLICED_INLINE void subBytes(W (&x)[8]) {
-  forwardBottom(middle(forwardTop(x)), x);
+  const W u0 = x[7], u1 = x[6], u2 = x[5], u3 = x[4], u4 = x[3], u5 = x[2], u6 = x[1], u7 = x[0];
+  // The top linear layer.
+  const W y14 = u3 ^ u5, y13 = u0 ^ u6, y9 = u0 ^ u3, y8 = u0 ^ u5, t0 = u1 ^ u2, y1 = t0 ^ u7;
+  const W y4 = y1 ^ u3, y12 = y13 ^ y14, y2 = y1 ^ u0, y5 = y1 ^ u6, y3 = y5 ^ y8, t1 = u4 ^ y12;
+  const W y15 = t1 ^ u5, y20 = t1 ^ u1, y6 = y15 ^ u7, y10 = y15 ^ t0, y11 = y20 ^ y9, y7 = u7 ^ y11;
+  const W y17 = y10 ^ y11, y19 = y10 ^ y8, y16 = t0 ^ y11, y21 = y13 ^ y16, y18 = u0 ^ y16;
+  // The inversion in GF(2^8).
+  const W t2 = y12 & y15, t3 = y3 & y6, t4 = t3 ^ t2, t5 = y4 & u7, t6 = t5 ^ t2, t7 = y13 & y16;
+  const W t8 = y5 & y1, t9 = t8 ^ t7, t10 = y2 & y7, t11 = t10 ^ t7, t12 = y9 & y11, t13 = y14 & y17;
+  const W t14 = t13 ^ t12, t15 = y8 & y10, t16 = t15 ^ t12, t17 = t4 ^ y20, t18 = t6 ^ t16;
+  const W t19 = t9 ^ t14, t20 = t11 ^ t16, t21 = t17 ^ t14, t22 = t18 ^ y19, t23 = t19 ^ y21;
+  const W t24 = t20 ^ y18, t25 = t21 ^ t22, t26 = t21 & t23, t27 = t24 ^ t26, t28 = t25 & t27;
+  const W t29 = t28 ^ t22, t30 = t23 ^ t24, t31 = t22 ^ t26, t32 = t31 & t30, t33 = t32 ^ t24;
+  const W t34 = t23 ^ t33, t35 = t27 ^ t33, t36 = t24 & t35, t37 = t36 ^ t34, t38 = t27 ^ t36;
+  const W t39 = t29 & t38, t40 = t25 ^ t39, t41 = t40 ^ t37, t42 = t29 ^ t33, t43 = t29 ^ t40;
+  const W t44 = t33 ^ t37, t45 = t42 ^ t41;
+  const W z0 = t44 & y15, z1 = t37 & y6, z2 = t33 & u7, z3 = t43 & y16, z4 = t40 & y1, z5 = t29 & y7;
+  const W z6 = t42 & y11, z7 = t45 & y17, z8 = t41 & y10, z9 = t44 & y12, z10 = t37 & y3, z11 = t33 & y4;
+  const W z12 = t43 & y13, z13 = t40 & y5, z14 = t29 & y2, z15 = t42 & y9, z16 = t45 & y14, z17 = t41 & y8;
+  // The bottom linear layer.
+  const W c1 = z15 ^ z16, c2 = z10 ^ c1, c3 = z9 ^ c2, c4 = z0 ^ z2, c5 = z1 ^ z0, c6 = z3 ^ z4;
+  const W c7 = z12 ^ c4, c8 = z7 ^ c6, c9 = z8 ^ c7, c10 = c8 ^ c9, c11 = c6 ^ c5, c12 = z3 ^ z5;
+  const W c13 = z13 ^ c1, c14 = c4 ^ c12, s3 = c3 ^ c11, c16 = z6 ^ c8, c17 = z14 ^ c10, c18 = c13 ^ c14;
+  const W c20 = z15 ^ c16, c21 = c2 ^ z11, c26 = c17 ^ c20, s1 = s3 ^ c16;
+  x[7] = c3 ^ c16;
+  x[6] = s1;
+  x[5] = c26 ^ z17;
+  x[4] = s3;
+  x[3] = c14 ^ s3;
+  x[2] = c21 ^ c17;
+  x[1] = c10 ^ c18;
+  x[0] = z12 ^ c18;
 }
 
-// S^-1(x ^ 0x63) in every byte.
+// S^-1(x ^ 0x63) in every byte: 121 gates, 34 of them ANDs.
 template <class W>
 UNSEAL_BITSLICED_INLINE void invSubBytes(W (&x)[8]) {
-  inverseBottom(middle(inverseTop(x)), x);
+  const W u0 = x[7], u1 = x[6], u2 = x[5], u3 = x[4], u4 = x[3], u5 = x[2], u6 = x[1], u7 = x[0];
+  // The top linear layer.
+  const W y0 = u0 ^ u3, y2 = u1 ^ u3, y4 = u0 ^ y2, rtl0 = u6 ^ u7, y1 = y2 ^ rtl0, y7 = u2 ^ y1;
+  const W rtl1 = u3 ^ u4, y6 = u7 ^ rtl1, y3 = y1 ^ rtl1, rtl2 = u0 ^ u2, y5 = u5 ^ rtl2;
+  // The inversion, in a tower of fields.
+  const W sa1 = y0 ^ y2, sa0 = y1 ^ y3, sb1 = y4 ^ y6, sb0 = y5 ^ y7, ah = y0 ^ y1, al = y2 ^ y3;
+  const W aa = sa0 ^ sa1, bh = y4 ^ y5, bl = y6 ^ y7, bb = sb0 ^ sb1, ab20 = sa0 ^ sb0, ab22 = al ^ bl;
+  const W ab23 = y3 ^ y7, ab21 = sa1 ^ sb1, abcd1 = ah & bh, rr1 = y0 & y4, ph11 = ab20 ^ abcd1;
+  const W t01 = y1 & y5, ph01 = t01 ^ abcd1, abcd2 = al & bl, r1 = y2 & y6, pl11 = ab22 ^ abcd2;
+  const W r2 = y3 & y7, pl01 = r2 ^ abcd2, r3 = sa0 & sb0, vr1 = aa & bb, pr1 = vr1 ^ r3, wr1 = sa1 & sb1;
+  const W qr1 = wr1 ^ r3, ab0 = ph11 ^ rr1, ab1 = ph01 ^ ab21, ab2 = pl11 ^ r1, ab3 = pl01 ^ qr1;
+  const W cp1 = ab0 ^ pr1, cp2 = ab1 ^ qr1, cp3 = ab2 ^ pr1, cp4 = ab3 ^ ab23;
+  const W i1 = cp3 ^ cp4, i2 = cp3 & cp1, i3 = cp2 ^ i2, i4 = cp1 ^ cp2, i5 = cp4 ^ i2, i6 = i5 & i4;
+  const W i7 = i3 & i1, d2 = cp4 ^ i7, d0 = cp2 ^ i6, i8 = cp1 & cp4, i9 = i4 & i8, i10 = i4 ^ i2;
+  const W d1 = i9 ^ i10, i11 = cp2 & cp3, i12 = i1 & i11, i13 = i1 ^ i2, d3 = i12 ^ i13;
+  const W sd1 = d1 ^ d3, sd0 = d0 ^ d2, dl = d0 ^ d1, dh = d2 ^ d3, dd = sd0 ^ sd1;
+  const W abcd3 = dh & bh, rr2 = d3 & y4, t02 = d2 & y5, abcd4 = dl & bl, r4 = d1 & y6, r5 = d0 & y7;
+  const W r6 = sd0 & sb0, vr2 = dd & bb, wr2 = sd1 & sb1, abcd5 = dh & ah, r7 = d3 & y0, r8 = d2 & y1;
+  const W abcd6 = dl & al, r9 = d1 & y2, r10 = d0 & y3, r11 = sd0 & sa0, vr3 = dd & aa, wr3 = sd1 & sa1;
+  const W ph12 = rr2 ^ abcd3, ph02 = t02 ^ abcd3, pl12 = r4 ^ abcd4, pl02 = r5 ^ abcd4, pr2 = vr2 ^ r6;
+  const W qr2 = wr2 ^ r6, p0 = ph12 ^ pr2, p1 = ph02 ^ qr2, p2 = pl12 ^ pr2, p3 = pl02 ^ qr2;
+  const W ph13 = r7 ^ abcd5, ph03 = r8 ^ abcd5, pl13 = r9 ^ abcd6, pl03 = r10 ^ abcd6, pr3 = vr3 ^ r11;
+  const W qr3 = wr3 ^ r11, p4 = ph13 ^ pr3, p6 = pl13 ^ pr3, p7 = pl03 ^ qr3;
+  // The bottom linear layer.
+  const W s7 = ph03 ^ qr3, s3 = p1 ^ p6, s0 = p3 ^ p6, x11 = p0 ^ p2, s5 = s0 ^ x11, x13 = p4 ^ p7;
+  const W x14 = x11 ^ x13, x16 = p1 ^ s7, x18 = p0 ^ p4, x19 = s5 ^ x16;
+  x[7] = s0;
+  x[6] = s3 ^ x14;
+  x[5] = x14 ^ x16;
+  x[4] = s3;
+  x[3] = x18 ^ x19;
+  x[2] = s5;
+  x[1] = p2 ^ p6;
+  x[0] = s7;
 }
 
 // ---------------------------------------------------------------------------
@@ -239,15 +161,18 @@ UNSEAL_BITSLICED_INLINE Plane row() {
   return (Plane)(Bytes{a, b, c, d, a, b, c, d, a, b, c, d, a, b, c, d});
 }
 
-// Row r rotates left by r columns.
+// Takes the rows under mask from y, the others from x.
+UNSEAL_BITSLICED_INLINE Plane blend(Plane x, Plane y, Plane mask) { return x ^ ((x ^ y) & mask); }
+
+// Row r rotates left by r columns: rows 1 and 3 by one, then rows 2 and 3 by two.
 UNSEAL_BITSLICED_INLINE Plane shiftRows(Plane x) {
-  return (x & row<0>()) | (rotateColumns<1>(x) & row<1>()) | (rotateColumns<2>(x) & row<2>()) |
-         (rotateColumns<3>(x) & row<3>());
+  x = blend(x, rotateColumns<1>(x), row<1>() | row<3>());
+  return blend(x, rotateColumns<2>(x), row<2>() | row<3>());
 }
 
 UNSEAL_BITSLICED_INLINE Plane invShiftRows(Plane x) {
-  return (x & row<0>()) | (rotateColumns<3>(x) & row<1>()) | (rotateColumns<2>(x) & row<2>()) |
-         (rotateColumns<1>(x) & row<3>());
+  x = blend(x, rotateColumns<3>(x), row<1>() | row<3>());
+  return blend(x, rotateColumns<2>(x), row<2>() | row<3>());
 }
 
 // Row r of every column takes row r + N's byte.
