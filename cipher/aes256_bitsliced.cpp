@@ -16,8 +16,10 @@
 // circuit gives S(x) ^ 0x63 and the inverse one S^-1(x ^ 0x63), and 0x63 in
 // every byte passes unchanged through ShiftRows, MixColumns and their
 // inverses, so it is folded into round keys 1 to 14 instead (in both
-// directions). In the planes, ShiftRows moves whole columns (32-bit lanes)
-// under row masks, and MixColumns rotates the bytes of each column.
+// directions). In the planes, MixColumns rotates the bytes within each
+// column (a 32-bit lane); ShiftRows, which would move lanes under row masks,
+// is left out of the rounds altogether (fixslicing, see below) and made once
+// at the end.
 //
 // A block the mode carries alone (single-block operations, the serial modes)
 // takes a whole batch with one lane in use: that is the price of constant
@@ -164,15 +166,19 @@ UNSEAL_BITSLICED_INLINE Plane row() {
 // Takes the rows under mask from y, the others from x.
 UNSEAL_BITSLICED_INLINE Plane blend(Plane x, Plane y, Plane mask) { return x ^ ((x ^ y) & mask); }
 
-// Row r rotates left by r columns: rows 1 and 3 by one, then rows 2 and 3 by two.
+// Row r rotates left by Times * r columns (ShiftRows for Times = 1): when
+// Times is odd, rows 1 and 3 by Times, then rows 2 and 3 by two; when even,
+// rows 1 and 3 by two.
+template <int Times>
 UNSEAL_BITSLICED_INLINE Plane shiftRows(Plane x) {
-  x = blend(x, rotateColumns<1>(x), row<1>() | row<3>());
-  return blend(x, rotateColumns<2>(x), row<2>() | row<3>());
-}
-
-UNSEAL_BITSLICED_INLINE Plane invShiftRows(Plane x) {
-  x = blend(x, rotateColumns<3>(x), row<1>() | row<3>());
-  return blend(x, rotateColumns<2>(x), row<2>() | row<3>());
+  constexpr int n = (Times % 4 + 4) % 4;
+  if constexpr (n % 2 == 1) {
+    x = blend(x, rotateColumns<n>(x), row<1>() | row<3>());
+    x = blend(x, rotateColumns<2>(x), row<2>() | row<3>());
+  } else if constexpr (n == 2) {
+    x = blend(x, rotateColumns<2>(x), row<1>() | row<3>());
+  }
+  return x;
 }
 
 // Row r of every column takes row r + N's byte.
@@ -187,30 +193,48 @@ UNSEAL_BITSLICED_INLINE Plane rotateRows(Plane x) {
   }
 }
 
+// The rounds skip ShiftRows ("fixslicing": Adomnicai and Peyrin, "Fixslicing
+// AES-like ciphers", TCHES 2021). With Skipped of them left out so far, row r
+// of the state's column c sits in lane c + Skipped * r; the round keys are
+// stored in that arrangement, and the one ShiftRows still owed is made after
+// the last round. A column's byte N rows down is then also Skipped * N lanes
+// over.
+template <int N, int Skipped>
+UNSEAL_BITSLICED_INLINE Plane down(Plane x) {
+  constexpr int lanes = (Skipped * N % 4 + 4) % 4;
+  if constexpr (lanes == 0) {
+    return rotateRows<N>(x);
+  } else {
+    return rotateRows<N>(rotateColumns<lanes>(x));
+  }
+}
+
 // Column (a0..a3) -> 2a_r ^ 3a_{r+1} ^ a_{r+2} ^ a_{r+3}, written as
-// 2t ^ a_{r+1} ^ rotate2(t) with t = a_r ^ a_{r+1}; 2t shifts the planes up
+// 2t ^ a_{r+1} ^ down2(t) with t = a_r ^ a_{r+1}; 2t shifts the planes up
 // by one and folds plane 7 back in as 0x1b.
+template <int Skipped>
 UNSEAL_BITSLICED_INLINE void mixColumns(Plane (&s)[8]) {
   Plane next[8], t[8];
   for (std::size_t i = 0; i < 8; ++i) {
-    next[i] = rotateRows<1>(s[i]);
+    next[i] = down<1, Skipped>(s[i]);
     t[i] = s[i] ^ next[i];
   }
-  s[0] = t[7] ^ next[0] ^ rotateRows<2>(t[0]);
-  s[1] = t[0] ^ t[7] ^ next[1] ^ rotateRows<2>(t[1]);
-  s[2] = t[1] ^ next[2] ^ rotateRows<2>(t[2]);
-  s[3] = t[2] ^ t[7] ^ next[3] ^ rotateRows<2>(t[3]);
-  s[4] = t[3] ^ t[7] ^ next[4] ^ rotateRows<2>(t[4]);
-  s[5] = t[4] ^ next[5] ^ rotateRows<2>(t[5]);
-  s[6] = t[5] ^ next[6] ^ rotateRows<2>(t[6]);
-  s[7] = t[6] ^ next[7] ^ rotateRows<2>(t[7]);
+  s[0] = t[7] ^ next[0] ^ down<2, Skipped>(t[0]);
+  s[1] = t[0] ^ t[7] ^ next[1] ^ down<2, Skipped>(t[1]);
+  s[2] = t[1] ^ next[2] ^ down<2, Skipped>(t[2]);
+  s[3] = t[2] ^ t[7] ^ next[3] ^ down<2, Skipped>(t[3]);
+  s[4] = t[3] ^ t[7] ^ next[4] ^ down<2, Skipped>(t[4]);
+  s[5] = t[4] ^ next[5] ^ down<2, Skipped>(t[5]);
+  s[6] = t[5] ^ next[6] ^ down<2, Skipped>(t[6]);
+  s[7] = t[6] ^ next[7] ^ down<2, Skipped>(t[7]);
 }
 
 // InvMixColumns is MixColumns after multiplying each column by 4x^2 + 5:
 // a_r ^ 4(a_r ^ a_{r+2}).
+template <int Skipped>
 UNSEAL_BITSLICED_INLINE void invMixColumns(Plane (&s)[8]) {
   Plane v[8];
-  for (std::size_t i = 0; i < 8; ++i) v[i] = s[i] ^ rotateRows<2>(s[i]);
+  for (std::size_t i = 0; i < 8; ++i) v[i] = s[i] ^ down<2, Skipped>(s[i]);
   const Plane v67 = v[6] ^ v[7];
   s[0] ^= v[6];
   s[1] ^= v67;
@@ -220,7 +244,7 @@ UNSEAL_BITSLICED_INLINE void invMixColumns(Plane (&s)[8]) {
   s[5] ^= v[3] ^ v[7];
   s[6] ^= v[4];
   s[7] ^= v[5];
-  mixColumns(s);
+  mixColumns<Skipped>(s);
 }
 
 UNSEAL_BITSLICED_INLINE void addRoundKey(Plane (&s)[8], const Plane (&k)[8]) {
@@ -306,9 +330,10 @@ struct RoundKeys {
   RoundKeys(const RoundKeys&) = delete;
   RoundKeys& operator=(const RoundKeys&) = delete;
 
-  // Round key r from the four words at w, put together in registers: a
-  // copy in memory would outlive the schedule.
-  UNSEAL_BITSLICED_INLINE void set(int r, const std::uint32_t* w) {
+  // Round key r from the four words at w, put together in registers (a
+  // copy in memory would outlive the schedule), in the arrangement of a state
+  // whose ShiftRows were skipped `skipped` times.
+  UNSEAL_BITSLICED_INLINE void set(int r, const std::uint32_t* w, int skipped) {
     Plane words = {w[0], w[1], w[2], w[3]};
     if constexpr (std::endian::native == std::endian::big) {
       for (int i = 0; i < 4; ++i) words[i] = __builtin_bswap32(words[i]);
@@ -321,7 +346,11 @@ struct RoundKeys {
     }
     for (int i = 0; i < 8; ++i) {
       const auto bit = static_cast<std::uint8_t>(1 << i);
-      k[r][i] = (Plane)((key & bit) == bit);  // 0xff where the bit is set
+      const Plane plane = (Plane)((key & bit) == bit);  // 0xff where the bit is set
+      k[r][i] = skipped == 0   ? plane
+                : skipped == 1 ? shiftRows<-1>(plane)
+                : skipped == 2 ? shiftRows<-2>(plane)
+                               : shiftRows<-3>(plane);
     }
   }
 };
@@ -331,9 +360,9 @@ struct EncryptionKeys : RoundKeys {
     KeyWords words(key);
     std::uint32_t rc = 1;
     for (int r = 0;; r += 2) {
-      set(r, words.w);
+      set(r, words.w, r % 4);
       if (r == 14) break;
-      set(r + 1, words.w + 4);
+      set(r + 1, words.w + 4, (r + 1) % 4);
       words.forward(rc);
       rc <<= 1;
     }
@@ -343,13 +372,13 @@ struct EncryptionKeys : RoundKeys {
 struct DecryptionKeys : RoundKeys {
   UNSEAL_BITSLICED_INLINE explicit DecryptionKeys(const std::uint8_t* scheduleEnd) {
     KeyWords words(scheduleEnd);
-    set(14, words.w);
+    set(14, words.w, 0);
     std::uint32_t rc = 0x40;
     for (int r = 12; r >= 0; r -= 2) {
       words.backward(rc);
       rc >>= 1;
-      set(r, words.w);
-      set(r + 1, words.w + 4);
+      set(r, words.w, (r + 2) % 4);
+      set(r + 1, words.w + 4, (r + 3) % 4);
     }
   }
 };
@@ -360,41 +389,63 @@ struct Batch {
   UNSEAL_BITSLICED_INLINE ~Batch() { secureWipe(p, sizeof p); }
 };
 
+// One round: the S-box, MixColumns with the ShiftRows skipped so far, the
+// round key.
+template <int Skipped>
+UNSEAL_BITSLICED_INLINE void encryptRound(Plane (&s)[8], const Plane (&key)[8]) {
+  subBytes(s);
+  mixColumns<Skipped>(s);
+  addRoundKey(s, key);
+}
+
+// An inverse round, InvShiftRows skipped: the more are skipped, the fewer
+// lanes the rows are apart, hence the negative count.
+template <int Skipped>
+UNSEAL_BITSLICED_INLINE void decryptRound(Plane (&s)[8], const Plane (&key)[8]) {
+  invSubBytes(s);
+  addRoundKey(s, key);
+  invMixColumns<Skipped>(s);
+}
+
 // Eight blocks in place through the cipher. Out of line: every batch size of
 // every mode calls the same code. The state is copied to locals, which the
-// compiler keeps in registers.
+// compiler keeps in registers. Round r has skipped r ShiftRows, and the
+// round keys are arranged to match (RoundKeys::set).
 __attribute__((noinline)) void encryptEight(const RoundKeys& keys, Plane (&blocks)[kLanes]) {
   Plane s[8];
   for (std::size_t i = 0; i < 8; ++i) s[i] = blocks[i];
   transpose(s);
   addRoundKey(s, keys.k[0]);
-  for (int r = 1; r < 14; ++r) {
-    subBytes(s);
-    for (Plane& x : s) x = shiftRows(x);
-    mixColumns(s);
-    addRoundKey(s, keys.k[r]);
+  for (int r = 1; r < 13; r += 4) {
+    encryptRound<1>(s, keys.k[r]);
+    encryptRound<2>(s, keys.k[r + 1]);
+    encryptRound<3>(s, keys.k[r + 2]);
+    encryptRound<0>(s, keys.k[r + 3]);
   }
+  encryptRound<1>(s, keys.k[13]);
   subBytes(s);
-  for (Plane& x : s) x = shiftRows(x);
   addRoundKey(s, keys.k[14]);
+  for (Plane& x : s) x = shiftRows<14>(x);
   transpose(s);
   for (std::size_t i = 0; i < 8; ++i) blocks[i] = s[i];
 }
 
+// Round r (13 down to 1) has skipped 14 - r InvShiftRows.
 __attribute__((noinline)) void decryptEight(const RoundKeys& keys, Plane (&blocks)[kLanes]) {
   Plane s[8];
   for (std::size_t i = 0; i < 8; ++i) s[i] = blocks[i];
   transpose(s);
   addRoundKey(s, keys.k[14]);
-  for (int r = 13; r > 0; --r) {
-    for (Plane& x : s) x = invShiftRows(x);
-    invSubBytes(s);
-    addRoundKey(s, keys.k[r]);
-    invMixColumns(s);
+  for (int r = 13; r > 1; r -= 4) {
+    decryptRound<-1>(s, keys.k[r]);
+    decryptRound<-2>(s, keys.k[r - 1]);
+    decryptRound<-3>(s, keys.k[r - 2]);
+    decryptRound<0>(s, keys.k[r - 3]);
   }
-  for (Plane& x : s) x = invShiftRows(x);
+  decryptRound<-1>(s, keys.k[1]);
   invSubBytes(s);
   addRoundKey(s, keys.k[0]);
+  for (Plane& x : s) x = shiftRows<-14>(x);
   transpose(s);
   for (std::size_t i = 0; i < 8; ++i) blocks[i] = s[i];
 }
