@@ -111,7 +111,8 @@ int main(int argc, char** argv) {
               rounds);
   std::printf("| mode | direction | library | OpenSSL | library / OpenSSL |\n|---|---|---|---|---|\n");
   for (const Mode& m : kModes) {
-    unseal::CipherEngine engine(kKey, m.mode, unseal::PKCS7, *impl);
+    unseal::CipherEngine engine =
+        unseal::detail::boundTo(*impl, unseal::CipherEngine(kKey, m.mode, unseal::PKCS7));
     engine.setIv(kIv);
     const std::string cipher = engine.encryptText(plain, true);
     if (cipher != opensslRun(m.evp(), plain, true) && m.mode != unseal::CTR) {

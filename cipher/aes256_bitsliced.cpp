@@ -318,11 +318,9 @@ struct KeyWords {
 
 // The 15 round keys as planes, FIPS-197's numbering (k[0] is whitened in
 // first when encrypting, last when decrypting): every bit spread over its
-// byte, 0x63 folded into keys 1 to 14. first is round key 0 as bytes, for
-// whitening; kept off the planes' path.
+// byte, 0x63 folded into keys 1 to 14.
 struct RoundKeys {
   Plane k[15][8];
-  Plane first;
   UNSEAL_BITSLICED_INLINE ~RoundKeys() { secureWipe(this, sizeof *this); }
 
  protected:
@@ -339,11 +337,7 @@ struct RoundKeys {
       for (int i = 0; i < 4; ++i) words[i] = __builtin_bswap32(words[i]);
     }
     Bytes key = (Bytes)words;
-    if (r == 0) {
-      first = (Plane)key;
-    } else {
-      key ^= 0x63;
-    }
+    if (r != 0) key ^= 0x63;
     for (int i = 0; i < 8; ++i) {
       const auto bit = static_cast<std::uint8_t>(1 << i);
       const Plane plane = (Plane)((key & bit) == bit);  // 0xff where the bit is set
@@ -477,8 +471,9 @@ UNSEAL_BITSLICED_INLINE void decryptBlocks(const DecryptionKeys& keys, Plane (&b
   }
 }
 
-// The run core (see cipher/aes256_runs.h): one block per lane, up to eight
-// lanes per batch, which is one pass through the bitsliced cipher.
+// The run Core (RunCore in cipher/aes256_runs.h): one block per lane, up to
+// eight lanes per batch, which is one pass through the bitsliced cipher. The
+// serial modes and CFB8 take the default hooks (one lane per pass).
 struct Core {
   using Block = Plane;
   using EncryptionKeys = bitsliced::EncryptionKeys;
@@ -486,7 +481,6 @@ struct Core {
 
   static void load(const std::uint8_t* p, Plane& v) { v = bitsliced::load(p); }
   static void store(std::uint8_t* p, const Plane& v) { bitsliced::store(p, v); }
-
   template <std::size_t N>
   static void cipher(const EncryptionKeys& keys, Plane (&s)[N]) {
     encryptBlocks(keys, s);
@@ -494,15 +488,6 @@ struct Core {
   template <std::size_t N>
   static void cipher(const DecryptionKeys& keys, Plane (&s)[N]) {
     decryptBlocks(keys, s);
-  }
-  static Plane encrypt(const EncryptionKeys& keys, Plane block) {
-    Plane s[1] = {block};
-    encryptBlocks(keys, s);
-    return s[0];
-  }
-  static Plane whiten(const EncryptionKeys& keys, Plane block) { return block ^ keys.first; }
-  static Plane finish(const EncryptionKeys& keys, Plane state, Plane mask) {
-    return encrypt(keys, state ^ keys.first) ^ mask;
   }
 
   // Whole batches of eight, then what is left in one batch of its own.
@@ -521,33 +506,17 @@ struct Core {
     }
   }
 
-  static Plane preceding(const Plane& previous, const Plane&) { return previous; }
-  static Plane lastBlock(const Plane& v) { return v; }
-  static void endingWith(const Plane& block, Plane& v) { v = block; }
-  template <class Counter>
+  // The counter blocks in registers (the default passes them through memory).
   static void counters(Counter& counter, Plane& v) {
     if constexpr (std::endian::native == std::endian::little) {
       v = (Plane)(Wide{counter.low, counter.high});
     } else {
-      Batch bytes;  // wiped
-      counter.store(reinterpret_cast<std::uint8_t*>(bytes.p));
-      v = bytes.p[0];
+      std::uint8_t bytes[16];
+      counter.store(bytes);
+      v = bitsliced::load(bytes);
+      secureWipe(bytes, sizeof bytes);
     }
     counter.step();
-  }
-  static Plane pcbcUnchain(const Plane& d, const Plane& c, Plane& chain) {
-    const Plane p = d ^ chain;
-    chain = p ^ c;
-    return p;
-  }
-  static void loadWindows(const std::uint8_t* p, Plane& v) { v = bitsliced::load(p); }
-  static void firstBytes(const Plane& v, std::uint8_t* out) { out[0] = firstByte(v); }
-  static std::uint8_t firstByte(const Plane& v) { return ((Bytes)v)[0]; }
-  // Bytes 1..15 move to 0..14 and the new byte comes in at 15.
-  static Plane shiftIn(const Plane& v, std::uint8_t byte) {
-    const Bytes in = Bytes{} + byte;
-    return (Plane)__builtin_shufflevector((Bytes)v, in, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15,
-                                          16);
   }
 };
 

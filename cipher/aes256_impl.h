@@ -11,8 +11,22 @@
 // block by block.
 //
 // The process uses the first supported entry of aes256Impls(), chosen once
-// (chosenAes256Impl); an Aes256 keeps the table it was built with, and tests
-// and benchmarks name the table they want.
+// (chosenAes256Impl); an object keeps the table it was built with, and tests
+// and benchmarks bind theirs to the table they want (Aes256Internals).
+//
+// Adding an implementation:
+//   1. cipher/aes256_<name>.cpp: the single-block functions, a run Core (the
+//      concept RunCore in cipher/aes256_runs.h: the types, load, store, the
+//      cipher both ways, inBatches) and the table, `const Aes256Impl
+//      aes256<Name>`, whose runs are ModeRuns<Core>::table();
+//   2. its extern below, under the #if of the CPUs it builds for;
+//   3. its place in aes256Impls() (cipher/aes256.cpp), in order of preference;
+//   4. the source in the library's list (CMakeLists.txt) and in the wipe
+//      probe's (tests/CMakeLists.txt), whose test finds every run's wipe;
+//   5. the README's Performance and Security sections: which CPUs get it,
+//      what it costs, whether it runs in constant time.
+// The tests, benchmarks and fuzz targets run every entry of aes256Impls()
+// the CPU supports, against the portable reference, with nothing to add.
 #pragma once
 
 #include <array>
@@ -21,6 +35,11 @@
 #include <span>
 
 #include "unseal/aes256.h"
+
+namespace unseal {
+class CipherEngine;
+class CtrRandom;
+}  // namespace unseal
 
 namespace unseal::detail {
 
@@ -75,6 +94,33 @@ extern const Aes256Impl aes256Vaes;
 
 // Every implementation built in, in order of preference; the portable one last.
 std::span<const Aes256Impl* const> aes256Impls() noexcept;
+
+// The implementation this process uses: the first of aes256Impls() the CPU
+// and the operating system support, chosen at the first call.
+const Aes256Impl& chosenAes256Impl() noexcept;
+
+// What the library, the command, the tests and the benchmarks reach inside
+// the public objects for.
+struct Aes256Internals {
+  // From now on the object runs impl: its key objects switch to it, and the
+  // schedule's end is computed again on it. Bind an object before using it.
+  static void bind(Aes256& aes, const Aes256Impl& impl) noexcept;
+  static void bind(CtrRandom& random, const Aes256Impl& impl) noexcept;
+  static void bind(CipherEngine& engine, const Aes256Impl& impl) noexcept;
+  static const Aes256Impl& implementation(const Aes256& aes) noexcept;
+  // A whole run of one chaining mode over length bytes from in to out (the
+  // same bytes, or apart), with its chaining state in iv; the stack it used
+  // is wiped after it.
+  static void run(const Aes256& aes, ModeRun mode, std::uint8_t* iv, const std::uint8_t* in,
+                  std::uint8_t* out, std::size_t length) noexcept;
+};
+
+// The object, bound to impl: boundTo(impl, Aes256(key)).
+template <class T>
+T boundTo(const Aes256Impl& impl, T object) {
+  Aes256Internals::bind(object, impl);
+  return object;
+}
 
 // The forward and backward key-schedule steps of AES-256 on a 32-byte key;
 // each turns 8 schedule words into the next (previous) 8.

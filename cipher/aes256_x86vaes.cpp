@@ -24,19 +24,13 @@ namespace {
 
 using x86::XmmCore;
 
-// XmmCore, and the same operations on two blocks per register (block 0 in
-// the low half). The round keys stay 16 bytes each in memory and are
-// broadcast to both halves as they are read.
+// XmmCore, and the lane hooks on two blocks per register (block 0 in the
+// low half). The round keys stay 16 bytes each in memory and are broadcast
+// to both halves as they are read.
 struct YmmCore : XmmCore {
   using XmmCore::cipher;
   using XmmCore::counters;
-  using XmmCore::endingWith;
-  using XmmCore::firstBytes;
-  using XmmCore::lastBlock;
   using XmmCore::load;
-  using XmmCore::loadWindows;
-  using XmmCore::pcbcUnchain;
-  using XmmCore::preceding;
   using XmmCore::store;
 
   UNSEAL_VAES_INLINE static void load(const std::uint8_t* p, __m256i& v) {

@@ -29,7 +29,8 @@ TEST(Aes256, ProcessPicksTheFastestImplementationTheCpuRuns) {
 #endif
   EXPECT_STREQ(aes256Implementation(), vaes ? "vaes" : aesNi ? "aes-ni" : "portable");
   // Every object built without naming an implementation uses that one.
-  EXPECT_EQ(&Aes256(std::string(32, 'k')).implementation(), &detail::chosenAes256Impl());
+  EXPECT_EQ(&detail::Aes256Internals::implementation(Aes256(std::string(32, 'k'))),
+            &detail::chosenAes256Impl());
   EXPECT_STREQ(detail::chosenAes256Impl().name, aes256Implementation());
 }
 
