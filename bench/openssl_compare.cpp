@@ -11,7 +11,7 @@
 //   openssl_compare [--mib N] [--rounds N] [--impl NAME]
 //
 // --impl runs the library on a named AES-256 implementation ("vaes",
-// "aes-ni", "portable") instead of the one the process picks.
+// "aes-ni", "bitsliced", "portable") instead of the one the process picks.
 #include <malloc.h>
 #include <openssl/evp.h>
 

@@ -8,9 +8,10 @@ namespace unseal {
 namespace detail {
 namespace {
 
-// Deeper than any run's frame: round keys (480 bytes at most), a batch of
-// lanes and what the compiler spills around them.
-constexpr std::size_t kRunStackBytes = 2048;
+// Deeper than any run's frames: round keys (480 bytes, or 1920 as the
+// bitsliced planes), a batch of lanes, the bitsliced cipher's own frame and
+// what the compiler spills around them (3 KiB at most on x86-64).
+constexpr std::size_t kRunStackBytes = 4096;
 
 // A run keeps round keys in vector registers, and the compiler may spill some
 // of them to its stack frame, where no destructor reaches them. Once the run

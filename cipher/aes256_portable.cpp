@@ -1,9 +1,9 @@
 // The byte-oriented AES-256 of FIPS-197: one S-box lookup per byte, no
 // combined tables. A single block derives its round keys on the fly from a
 // 32-byte working key; a run derives them once, into memory it wipes.
-// It is the reference every other implementation is tested against, and the
-// path taken on CPUs without AES instructions. It is not constant time (the
-// S-box lookups are secret-indexed); that is the price of portability.
+// It is the reference every other implementation is tested against; no CPU
+// is given it, as it is not constant time (the S-box lookups are
+// secret-indexed): CPUs without AES instructions get the bitsliced code.
 #include <cstring>
 
 #include "cipher/aes256_impl.h"

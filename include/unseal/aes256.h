@@ -31,7 +31,7 @@ struct Aes256Internals;
 
 // The name of the implementation in use: "vaes" on x86 CPUs with the 256-bit
 // AES instructions and AVX2 enabled by the OS, else "aes-ni" on CPUs with the
-// AES instructions, else "portable".
+// AES instructions, else "bitsliced" (constant time, on any CPU).
 const char* aes256Implementation() noexcept;
 
 class Aes256 final {
