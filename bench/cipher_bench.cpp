@@ -22,7 +22,7 @@ const std::string kIv = "5555555555555555";
 std::vector<const Aes256Impl*> paths() {
   std::vector<const Aes256Impl*> all;
   for (const Aes256Impl* impl : unseal::detail::aes256Impls()) {
-    if (impl->supported()) all.push_back(impl);
+    if (unseal::detail::cpuRuns(unseal::detail::cpuFeatures(), impl->needs)) all.push_back(impl);
   }
   return all;
 }

@@ -85,7 +85,9 @@ Summary summarise(std::vector<double> seconds, std::size_t bytes) {
 
 const unseal::detail::Aes256Impl& implementationNamed(const char* name) {
   for (const auto* impl : unseal::detail::aes256Impls()) {
-    if (std::strcmp(impl->name, name) == 0 && impl->supported()) return *impl;
+    if (std::strcmp(impl->name, name) == 0 &&
+        unseal::detail::cpuRuns(unseal::detail::cpuFeatures(), impl->needs))
+      return *impl;
   }
   throw std::runtime_error(std::string("no implementation here named ") + name);
 }

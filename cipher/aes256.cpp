@@ -24,29 +24,6 @@ __attribute__((noinline, no_sanitize("address"))) void wipeRunStack() noexcept {
 }
 
 }  // namespace
-
-std::span<const Aes256Impl* const> aes256Impls() noexcept {
-  static constexpr const Aes256Impl* kAll[] = {
-#if defined(__x86_64__) || defined(__i386__)
-    &aes256Vaes,
-    &aes256AesNi,
-#endif
-    &aes256Bitsliced,
-    &aes256Portable,
-  };
-  return kAll;
-}
-
-const Aes256Impl& chosenAes256Impl() noexcept {
-  static const Aes256Impl& chosen = []() -> const Aes256Impl& {
-    for (const Aes256Impl* impl : aes256Impls()) {
-      if (impl->supported()) return *impl;
-    }
-    return aes256Portable;
-  }();
-  return chosen;
-}
-
 }  // namespace detail
 
 const char* aes256Implementation() noexcept { return detail::chosenAes256Impl().name; }

@@ -564,11 +564,9 @@ void bitslicedScheduleEnd(const std::uint8_t* key, std::uint8_t* out) noexcept {
   for (int i = 0; i < 8; ++i) bitsliced::storeWord(out + 4 * i, words.w[i]);
 }
 
-bool bitslicedSupported() noexcept { return true; }
-
 }  // namespace
 
-const Aes256Impl aes256Bitsliced = {"bitsliced",          bitslicedSupported,
+const Aes256Impl aes256Bitsliced = {"bitsliced",          AesInstructions::none,
                                     bitslicedEncrypt,     bitslicedDecrypt,
                                     bitslicedScheduleEnd, ModeRuns<bitsliced::Core>::table()};
 

@@ -172,8 +172,6 @@ void portableScheduleEnd(const std::uint8_t* key, std::uint8_t* out) noexcept {
   for (std::uint8_t rc = 1; rc != 0x80;) forwardKeyStep(out, rc);
 }
 
-bool portableSupported() noexcept { return true; }
-
 // One block of a run, as bytes that wipe themselves.
 struct Bytes16 {
   std::uint8_t b[16] = {};
@@ -299,7 +297,7 @@ void backwardKeyStep(std::uint8_t k[32], std::uint8_t& rc) noexcept {
   k[3] ^= kSbox[k[28]];
 }
 
-const Aes256Impl aes256Portable = {"portable",      portableSupported,   portableEncrypt,
-                                   portableDecrypt, portableScheduleEnd, ModeRuns<PortableCore>::table()};
+const Aes256Impl aes256Portable = {"portable",      AesInstructions::none, portableEncrypt,
+                                   portableDecrypt, portableScheduleEnd,   ModeRuns<PortableCore>::table()};
 
 }  // namespace unseal::detail

@@ -87,7 +87,7 @@ int main() {
   bool ok = true;
   std::string verdicts;
   for (const Aes256Impl* impl : unseal::detail::aes256Impls()) {
-    if (!impl->supported()) {
+    if (!unseal::detail::cpuRuns(unseal::detail::cpuFeatures(), impl->needs)) {
       verdicts += std::string(impl->name) + ": not runnable here, not checked\n";
       continue;
     }

@@ -21,7 +21,7 @@ using Impl = detail::Aes256Impl;
 inline std::vector<const Impl*> availableImpls() {
   std::vector<const Impl*> impls;
   for (const Impl* impl : detail::aes256Impls()) {
-    if (impl->supported()) impls.push_back(impl);
+    if (detail::cpuRuns(detail::cpuFeatures(), impl->needs)) impls.push_back(impl);
   }
   return impls;
 }
