@@ -70,8 +70,9 @@ unsigned long check(const Aes256Impl& impl) {
     const bool bytewise = mode == unseal::detail::Cfb8Encrypt || mode == unseal::detail::Cfb8Decrypt;
     const std::size_t length = bytewise ? kTextBytes : kTextBytes / 16 * 16;
     std::memset(s.iv, 0x3c, sizeof s.iv);
-    row(kRunNames[run],
-        reportsDuring([&] { impl.runs[run](key, s.iv, s.text.data(), s.out.data(), length); }));
+    row(kRunNames[run], reportsDuring([&] {
+          impl.runs[static_cast<std::size_t>(run)](key, s.iv, s.text.data(), s.out.data(), length);
+        }));
   }
   return total;
 }
