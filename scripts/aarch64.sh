@@ -14,7 +14,8 @@
 # build-aarch64/target. Reruns reuse them.
 [ -n "${BASH_VERSION:-}" ] || exec bash "$0" "$@"
 source "$(dirname "$0")/common.sh"
-required_packages+=("${test_packages[@]}" g++-aarch64-linux-gnu qemu-user-static)
+# groff-base: the manual page lint among the tests.
+required_packages+=("${test_packages[@]}" groff-base g++-aarch64-linux-gnu qemu-user-static)
 ensure_packages
 
 top=$PWD/build-aarch64
