@@ -166,7 +166,8 @@ T boundTo(const Aes256Impl& impl, T object) {
 }
 
 // The forward and backward key-schedule steps of AES-256 on a 32-byte key;
-// each turns 8 schedule words into the next (previous) 8.
+// each turns 8 schedule words into the next (previous) 8. They look the
+// S-box up by key bytes: a constant-time implementation has its own.
 void forwardKeyStep(std::uint8_t k[32], std::uint8_t& rc) noexcept;
 void backwardKeyStep(std::uint8_t k[32], std::uint8_t& rc) noexcept;
 

@@ -97,6 +97,7 @@ TEST(Aes256Choice, ProcessPicksWhatTheCompilerSeesInTheCpu) {
   if ((getauxval(AT_HWCAP) & HWCAP_AES) != 0) best = AesInstructions::armv8;
 #endif
   EXPECT_STREQ(aes256Implementation(), builtFor(best).name);
+  RecordProperty("implementation", aes256Implementation());  // for the reports of scripts/aarch64.sh
   EXPECT_EQ(&detail::chosenAes256Impl(), &detail::chooseAes256Impl(detail::cpuFeatures()));
   // Every object built without naming an implementation uses that one.
   EXPECT_EQ(&detail::Aes256Internals::implementation(Aes256(std::string(32, 'k'))),
