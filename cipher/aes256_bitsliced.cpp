@@ -368,6 +368,8 @@ struct EncryptionKeys : RoundKeys {
   }
 };
 
+// Decryption reaches round key r with 14 - r InvShiftRows left out, which
+// arranges the state as r - 14, that is r + 2, ShiftRows would (mod 4).
 struct DecryptionKeys : RoundKeys {
   UNSEAL_BITSLICED_INLINE explicit DecryptionKeys(const std::uint8_t* scheduleEnd) {
     KeyWords words(scheduleEnd);
@@ -397,8 +399,8 @@ UNSEAL_BITSLICED_INLINE void encryptRound(Plane (&s)[8], const Plane (&key)[8]) 
   addRoundKey(s, key);
 }
 
-// An inverse round, InvShiftRows skipped: the more are skipped, the fewer
-// lanes the rows are apart, hence the negative count.
+// An inverse round, InvShiftRows skipped. Each one left out counts as a
+// ShiftRows taken back: Skipped is minus their number.
 template <int Skipped>
 UNSEAL_BITSLICED_INLINE void decryptRound(Plane (&s)[8], const Plane (&key)[8]) {
   invSubBytes(s);
