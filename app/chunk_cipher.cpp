@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "cipher/aes256_impl.h"
 #include "unseal/wipe.h"
 
 namespace unseal {
@@ -31,7 +32,8 @@ ChunkCipher::ChunkCipher(std::string_view key) : aes_(key), ivKeystream_(chunkIv
 }
 
 ChunkCipher::ChunkCipher(std::string_view key, const detail::Aes256Impl& impl)
-    : aes_(key, impl), ivKeystream_(chunkIv()) {
+    : aes_(key), ivKeystream_(chunkIv()) {
+  detail::Aes256Internals::bind(aes_, impl);
   aes_.encryptBlock(ivKeystream_);
 }
 

@@ -11,7 +11,11 @@ round so that none always runs first (on a warmer or colder page cache):
 Each command's output is deleted right after its run. Prints every round's
 times and the ratios unseal / dd and unseal / openssl of that round, their
 medians and ranges, and peak RSS, including unseal's peak RSS on a 1 KiB file.
-Usage: bench/compare_unseal.py [--mib N] [--rounds N] (at least 7 rounds)
+Usage: bench/compare_unseal.py [--mib N] [--rounds N] [--build DIR] [--openssl-ia32cap MASK]
+  (at least 7 rounds). --build names the build folder holding unseal and
+  bench/cipher_bench (default build/; e.g. one configured with
+  -DUNSEAL_HARDWARE_AES=OFF). --openssl-ia32cap sets OPENSSL_ia32cap for the
+  openssl command alone, e.g. ~0x200000000000000 to mask its AES-NI path.
 """
 import argparse
 import os
@@ -24,12 +28,10 @@ import time
 KEY = b"unseal-demo-key-0123456789abcdef"
 IV = b"5555555555555555"
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-UNSEAL = os.path.join(ROOT, "build", "unseal")
-BENCH = os.path.join(ROOT, "build", "bench", "cipher_bench")
 GNU_TIME = "/usr/bin/time"
 
 
-def run(argv, output):
+def run(argv, output, env=None):
     """Runs argv, then deletes output; returns (wall seconds, peak RSS in KiB).
 
     A child forked from Python starts with Python's pages counted in its peak
@@ -38,7 +40,7 @@ def run(argv, output):
     with tempfile.NamedTemporaryFile("r") as rss_file:
         wrapped = [GNU_TIME, "-f", "%M", "-o", rss_file.name] + argv
         start = time.perf_counter()
-        status = subprocess.run(wrapped, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
+        status = subprocess.run(wrapped, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env).returncode
         wall = time.perf_counter() - start
         if status != 0:
             sys.exit(f"failed: {' '.join(argv)}")
@@ -59,9 +61,9 @@ def make_file(path, size):
         os.fsync(f.fileno())
 
 
-def aes_path():
+def aes_path(bench):
     try:
-        out = subprocess.run([BENCH, "--benchmark_filter=^$"], capture_output=True, text=True).stdout
+        out = subprocess.run([bench, "--benchmark_filter=^$"], capture_output=True, text=True).stdout
         return out.splitlines()[0].split(": ")[-1]
     except (OSError, IndexError):
         return "unknown"
@@ -81,7 +83,13 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--mib", type=int, default=256)
     parser.add_argument("--rounds", type=int, default=7)
+    parser.add_argument("--build", default=os.path.join(ROOT, "build"))
+    parser.add_argument("--openssl-ia32cap")
     args = parser.parse_args()
+    unseal = os.path.join(args.build, "unseal")
+    openssl_env = dict(os.environ)
+    if args.openssl_ia32cap:
+        openssl_env["OPENSSL_ia32cap"] = args.openssl_ia32cap
     if args.rounds < 7:
         sys.exit("--rounds: at least 7")
 
@@ -90,15 +98,17 @@ def main():
         make_file(big, 54 + (args.mib << 20))
         make_file(small, 1024)
         peers = {
-            "unseal": ([UNSEAL, big, KEY.decode()], os.path.join(tmp, "big.decrypted")),
+            "unseal": ([unseal, big, KEY.decode()], os.path.join(tmp, "big.decrypted")),
             "openssl": (["openssl", "enc", "-d", "-aes-256-cfb", "-nopad", "-K", KEY.hex(), "-iv", IV.hex(),
-                         "-in", big, "-out", os.path.join(tmp, "big.openssl")], os.path.join(tmp, "big.openssl")),
+                         "-in", big, "-out", os.path.join(tmp, "big.openssl")], os.path.join(tmp, "big.openssl"),
+                        openssl_env),
             "dd": (["dd", f"if={big}", f"of={os.path.join(tmp, 'big.dd')}", "bs=1M", "status=none"],
                    os.path.join(tmp, "big.dd")),
         }
         names = list(peers)
-        print(f"file: 54-byte header + {args.mib} MiB body; {args.rounds} rounds; AES path: {aes_path()}; "
-              f"load average at start: {load()}")
+        print(f"file: 54-byte header + {args.mib} MiB body; {args.rounds} rounds; "
+              f"AES path: {aes_path(os.path.join(args.build, 'bench', 'cipher_bench'))}; "
+              f"openssl's OPENSSL_ia32cap: {args.openssl_ia32cap or 'unset'}; load average at start: {load()}")
         print(f"{'round':<6}{'order':<24}" + "".join(f"{n + ' s':>11}" for n in names) +
               f"{'unseal/dd':>11}{'unseal/openssl':>16}")
         times = {name: [] for name in names}
@@ -115,7 +125,7 @@ def main():
             to_openssl.append(wall["unseal"] / wall["openssl"])
             print(f"{r + 1:<6}{','.join(order):<24}" + "".join(f"{wall[n]:>11.3f}" for n in names) +
                   f"{to_dd[-1]:>11.2f}{to_openssl[-1]:>16.2f}")
-        _, small_rss = run([UNSEAL, small, KEY.decode()], os.path.join(tmp, "small.decrypted"))
+        _, small_rss = run([unseal, small, KEY.decode()], os.path.join(tmp, "small.decrypted"))
 
     print(f"load average at end: {load()}")
     print(f"{'command':<10}{'median s':>10}{'MB/s':>10}{'peak RSS KiB':>14}")

@@ -2,16 +2,20 @@
 // directions, on the same text: encryptText / decryptText on one side,
 // EVP_CipherInit_ex + EVP_CipherUpdate + EVP_CipherFinal_ex (padding off) on
 // the other. Each side makes a new std::string holding its result, as a
-// caller of either would. The two alternate, round after round, so that both
-// see the same machine load; the table gives the median throughput of each
-// and their ratio, with the fastest and slowest round in brackets. Results
+// caller of either would. The two alternate, round after round and each
+// first in every other round, so that both see the same machine load; the
+// table gives the median throughput of each and their ratio, with the
+// fastest and slowest round in brackets, then the median of the rounds' own
+// ratios with the lowest and highest. Results
 // come from a warm heap: glibc is told to keep freed memory rather than hand
 // it back, so neither side pays for fresh pages.
 //
 //   openssl_compare [--mib N] [--rounds N] [--impl NAME]
 //
 // --impl runs the library on a named AES-256 implementation ("vaes",
-// "aes-ni", "portable") instead of the one the process picks.
+// "aes-ni", "bitsliced", "portable") instead of the one the process picks.
+// OPENSSL_ia32cap in the environment steers OpenSSL alone (~0x200000000000000
+// masks its AES-NI code).
 #include <malloc.h>
 #include <openssl/evp.h>
 
@@ -85,7 +89,9 @@ Summary summarise(std::vector<double> seconds, std::size_t bytes) {
 
 const unseal::detail::Aes256Impl& implementationNamed(const char* name) {
   for (const auto* impl : unseal::detail::aes256Impls()) {
-    if (std::strcmp(impl->name, name) == 0 && impl->supported()) return *impl;
+    if (std::strcmp(impl->name, name) == 0 &&
+        unseal::detail::cpuRuns(unseal::detail::cpuFeatures(), impl->needs))
+      return *impl;
   }
   throw std::runtime_error(std::string("no implementation here named ") + name);
 }
@@ -109,9 +115,12 @@ int main(int argc, char** argv) {
 
   std::printf("library on %s, %zu MiB, medians of %d rounds, MB/s [slowest, fastest]\n\n", impl->name, mib,
               rounds);
-  std::printf("| mode | direction | library | OpenSSL | library / OpenSSL |\n|---|---|---|---|---|\n");
+  std::printf(
+      "| mode | direction | library | OpenSSL | library / OpenSSL | per round: median [lowest, highest] "
+      "|\n|---|---|---|---|---|---|\n");
   for (const Mode& m : kModes) {
-    unseal::CipherEngine engine(kKey, m.mode, unseal::PKCS7, *impl);
+    unseal::CipherEngine engine =
+        unseal::detail::boundTo(*impl, unseal::CipherEngine(kKey, m.mode, unseal::PKCS7));
     engine.setIv(kIv);
     const std::string cipher = engine.encryptText(plain, true);
     if (cipher != opensslRun(m.evp(), plain, true) && m.mode != unseal::CTR) {
@@ -119,20 +128,32 @@ int main(int argc, char** argv) {
     }
     for (const bool encrypt : {true, false}) {
       const std::string& input = encrypt ? plain : cipher;
-      std::vector<double> library, openssl;
+      std::vector<double> library, openssl, ratios;  // ratios: each round's library / OpenSSL speed
       for (int r = 0; r < rounds; ++r) {
-        library.push_back(secondsOf(
-            [&] {
-              engine.setIv(kIv);
-              return encrypt ? engine.encryptText(input, true) : engine.decryptText(input, true);
-            },
-            bytes));
-        openssl.push_back(secondsOf([&] { return opensslRun(m.evp(), input, encrypt); }, bytes));
+        const auto runLibrary = [&] {
+          library.push_back(secondsOf(
+              [&] {
+                engine.setIv(kIv);
+                return encrypt ? engine.encryptText(input, true) : engine.decryptText(input, true);
+              },
+              bytes));
+        };
+        const auto runOpenssl = [&] {
+          openssl.push_back(secondsOf([&] { return opensslRun(m.evp(), input, encrypt); }, bytes));
+        };
+        if (r % 2 == 0) {
+          runLibrary(), runOpenssl();
+        } else {
+          runOpenssl(), runLibrary();
+        }
+        ratios.push_back(openssl.back() / library.back());
       }
       const Summary lib = summarise(library, bytes), ssl = summarise(openssl, bytes);
-      std::printf("| %s | %s | %.0f [%.0f, %.0f] | %.0f [%.0f, %.0f] | %.2f |\n", m.name,
+      std::sort(ratios.begin(), ratios.end());
+      std::printf("| %s | %s | %.0f [%.0f, %.0f] | %.0f [%.0f, %.0f] | %.2f | %.2f [%.2f, %.2f] |\n", m.name,
                   encrypt ? "encrypt" : "decrypt", lib.median, lib.low, lib.high, ssl.median, ssl.low,
-                  ssl.high, lib.median / ssl.median);
+                  ssl.high, lib.median / ssl.median, ratios[ratios.size() / 2], ratios.front(),
+                  ratios.back());
       std::fflush(stdout);
     }
   }

@@ -8,9 +8,10 @@ namespace unseal {
 namespace detail {
 namespace {
 
-// Deeper than any run's frame: round keys (480 bytes at most), a batch of
-// lanes and what the compiler spills around them.
-constexpr std::size_t kRunStackBytes = 2048;
+// Deeper than any run's frames: round keys (480 bytes, or 1920 as the
+// bitsliced planes), a batch of lanes, the bitsliced cipher's own frame and
+// what the compiler spills around them (3 KiB at most on x86-64).
+constexpr std::size_t kRunStackBytes = 4096;
 
 // A run keeps round keys in vector registers, and the compiler may spill some
 // of them to its stack frame, where no destructor reaches them. Once the run
@@ -23,42 +24,13 @@ __attribute__((noinline, no_sanitize("address"))) void wipeRunStack() noexcept {
 }
 
 }  // namespace
-
-std::span<const Aes256Impl* const> aes256Impls() noexcept {
-  static constexpr const Aes256Impl* kAll[] = {
-#if defined(__x86_64__) || defined(__i386__)
-    &aes256Vaes,
-    &aes256AesNi,
-#endif
-    &aes256Portable,
-  };
-  return kAll;
-}
-
-const Aes256Impl& chosenAes256Impl() noexcept {
-  static const Aes256Impl& chosen = []() -> const Aes256Impl& {
-    for (const Aes256Impl* impl : aes256Impls()) {
-      if (impl->supported()) return *impl;
-    }
-    return aes256Portable;
-  }();
-  return chosen;
-}
-
 }  // namespace detail
 
 const char* aes256Implementation() noexcept { return detail::chosenAes256Impl().name; }
 
-Aes256::Aes256(std::string_view keyText) : Aes256(keyText, detail::chosenAes256Impl()) {}
+Aes256::Aes256(std::string_view keyText) : impl_(&detail::chosenAes256Impl()) { setKey(keyText); }
 
-Aes256::Aes256(const Block32& key) noexcept : Aes256(key, detail::chosenAes256Impl()) {}
-
-Aes256::Aes256(std::string_view keyText, const detail::Aes256Impl& impl) : impl_(&impl) { setKey(keyText); }
-
-Aes256::Aes256(const Block32& key, const detail::Aes256Impl& impl) noexcept : impl_(&impl) { expandKey(key); }
-
-Aes256::Aes256(const Aes256& keys, const detail::Aes256Impl& impl) noexcept
-    : encryptionKey_(keys.encryptionKey_), decryptionKey_(keys.decryptionKey_), impl_(&impl) {}
+Aes256::Aes256(const Block32& key) noexcept : impl_(&detail::chosenAes256Impl()) { expandKey(key); }
 
 void Aes256::setKey(std::string_view keyText) {
   if (keyText.size() < 32) throw std::invalid_argument(kShortKeyMessage);
@@ -95,15 +67,26 @@ Block16 Aes256::decrypted(const Block16& block) const noexcept {
 }
 
 void Aes256::encryptBlocks(std::uint8_t* blocks, std::size_t count) const noexcept {
-  run(detail::EcbEncrypt, nullptr, blocks, blocks, 16 * count);
+  detail::Aes256Internals::run(*this, detail::EcbEncrypt, nullptr, blocks, blocks, 16 * count);
 }
 
-void Aes256::run(detail::ModeRun mode, std::uint8_t* iv, const std::uint8_t* in, std::uint8_t* out,
-                 std::size_t length) const noexcept {
+namespace detail {
+
+void Aes256Internals::run(const Aes256& aes, ModeRun mode, std::uint8_t* iv, const std::uint8_t* in,
+                          std::uint8_t* out, std::size_t length) noexcept {
   if (length == 0) return;
-  const Block32& key = detail::runsFromScheduleEnd(mode) ? decryptionKey_ : encryptionKey_;
-  impl_->runs[static_cast<std::size_t>(mode)](key.data(), iv, in, out, length);
-  detail::wipeRunStack();
+  const Block32& key = runsFromScheduleEnd(mode) ? aes.decryptionKey_ : aes.encryptionKey_;
+  aes.impl_->runs[static_cast<std::size_t>(mode)](key.data(), iv, in, out, length);
+  wipeRunStack();
 }
+
+void Aes256Internals::bind(Aes256& aes, const Aes256Impl& impl) noexcept {
+  aes.impl_ = &impl;
+  impl.scheduleEnd(aes.encryptionKey_.data(), aes.decryptionKey_.data());
+}
+
+const Aes256Impl& Aes256Internals::implementation(const Aes256& aes) noexcept { return *aes.impl_; }
+
+}  // namespace detail
 
 }  // namespace unseal

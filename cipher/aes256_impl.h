@@ -10,9 +10,29 @@
 // bytes and final chaining state that the engine's block operations give
 // block by block.
 //
-// The process uses the first supported entry of aes256Impls(), chosen once
-// (chosenAes256Impl); an Aes256 keeps the table it was built with, and tests
-// and benchmarks name the table they want.
+// Each table names the AES instructions it needs. A CPU gets the first entry
+// of aes256Impls() whose instructions it runs (chooseAes256Impl, a function of
+// the CPU's feature bits alone); the process reads its CPU's bits and makes
+// that choice once (chosenAes256Impl). An object keeps the table it was built
+// with, and tests and benchmarks bind theirs to the table they want
+// (Aes256Internals). The build option UNSEAL_HARDWARE_AES=OFF leaves the
+// implementations on AES instructions out, so that every CPU gets the one
+// without.
+//
+// Adding an implementation:
+//   1. cipher/aes256_<name>.cpp: the single-block functions, a run Core (the
+//      concept RunCore in cipher/aes256_runs.h: the types, load, store, the
+//      cipher both ways, inBatches) and the table, `const Aes256Impl
+//      aes256<Name>`, whose runs are ModeRuns<Core>::table();
+//   2. its extern below, under the #if of the CPUs it builds for;
+//   3. its place in aes256Impls() (cipher/aes256_choice.cpp), in order of
+//      preference, and the instructions it needs (AesInstructions, cpuRuns);
+//   4. the source in the library's list (CMakeLists.txt) and in the wipe
+//      probe's (tests/CMakeLists.txt), whose test finds every run's wipe;
+//   5. the README's Performance and Security sections: which CPUs get it,
+//      what it costs, whether it runs in constant time.
+// The tests, benchmarks and fuzz targets run every entry of aes256Impls()
+// the CPU runs, against the portable reference, with nothing to add.
 #pragma once
 
 #include <array>
@@ -21,6 +41,11 @@
 #include <span>
 
 #include "unseal/aes256.h"
+
+namespace unseal {
+class CipherEngine;
+class CtrRandom;
+}  // namespace unseal
 
 namespace unseal::detail {
 
@@ -53,29 +78,96 @@ using RunFunction = void (*)(const std::uint8_t* key, std::uint8_t* iv, const st
                              std::uint8_t* out, std::size_t length) noexcept;
 using RunTable = std::array<RunFunction, kModeRunCount>;
 
+// The AES instructions an implementation needs, beyond the base instruction
+// set of its architecture (x86-64 has SSE2).
+enum class AesInstructions {
+  none,
+  aesNi,  // x86: AES-NI
+  vaes,   // x86: VAES on 256-bit registers, AVX2, the OS saving the YMM registers
+  armv8,  // aarch64: the cryptography extension's AESE, AESD, AESMC, AESIMC
+};
+
 struct Aes256Impl {
   const char* name;
-  bool (*supported)() noexcept;  // this CPU and OS can run it
+  AesInstructions needs;
   void (*encrypt)(const std::uint8_t* key, std::uint8_t* block) noexcept;
   void (*decrypt)(const std::uint8_t* scheduleEnd, std::uint8_t* block) noexcept;
   void (*scheduleEnd)(const std::uint8_t* key, std::uint8_t* out) noexcept;  // out may be key
   RunTable runs;
 };
 
+#ifndef UNSEAL_HARDWARE_AES
+#define UNSEAL_HARDWARE_AES 1
+#endif
+
 // The byte-oriented reference, valid on every CPU (aes256_portable.cpp).
 extern const Aes256Impl aes256Portable;
-#if defined(__x86_64__) || defined(__i386__)
+// Constant time on every CPU, eight blocks at a time (aes256_bitsliced.cpp).
+extern const Aes256Impl aes256Bitsliced;
+#if UNSEAL_HARDWARE_AES && (defined(__x86_64__) || defined(__i386__))
 // The AES instructions on one block per register (aes256_x86ni.cpp).
 extern const Aes256Impl aes256AesNi;
 // The 256-bit AES instructions, two blocks per register (aes256_x86vaes.cpp).
 extern const Aes256Impl aes256Vaes;
 #endif
+#if UNSEAL_HARDWARE_AES && defined(__aarch64__)
+// The ARMv8 AES instructions, one block per register (aes256_armv8.cpp).
+extern const Aes256Impl aes256Armv8;
+#endif
 
 // Every implementation built in, in order of preference; the portable one last.
 std::span<const Aes256Impl* const> aes256Impls() noexcept;
 
+// The feature bits the choice reads, as the CPU and the operating system
+// report them; those of another architecture are 0.
+struct CpuFeatures {
+  std::uint32_t leaf1Ecx = 0, leaf1Edx = 0;  // x86: CPUID leaf 1
+  std::uint32_t leaf7Ebx = 0, leaf7Ecx = 0;  // x86: CPUID leaf 7, subleaf 0
+  std::uint64_t xcr0 = 0;                    // x86: XGETBV 0, the register state the OS saves
+  std::uint64_t hwcap = 0;                   // aarch64: getauxval(AT_HWCAP)
+};
+
+// This CPU's, read at the first call.
+const CpuFeatures& cpuFeatures() noexcept;
+
+// Whether a CPU with these features, under an OS that saves what it must,
+// runs code that needs these instructions.
+bool cpuRuns(const CpuFeatures& cpu, AesInstructions needs) noexcept;
+
+// The implementation for a CPU with these features: the first of
+// aes256Impls() it runs.
+const Aes256Impl& chooseAes256Impl(const CpuFeatures& cpu) noexcept;
+
+// The implementation this process uses: chooseAes256Impl(cpuFeatures()),
+// made at the first call.
+const Aes256Impl& chosenAes256Impl() noexcept;
+
+// What the library, the command, the tests and the benchmarks reach inside
+// the public objects for.
+struct Aes256Internals {
+  // From now on the object runs impl: its key objects switch to it, and the
+  // schedule's end is computed again on it. Bind an object before using it.
+  static void bind(Aes256& aes, const Aes256Impl& impl) noexcept;
+  static void bind(CtrRandom& random, const Aes256Impl& impl) noexcept;
+  static void bind(CipherEngine& engine, const Aes256Impl& impl) noexcept;
+  static const Aes256Impl& implementation(const Aes256& aes) noexcept;
+  // A whole run of one chaining mode over length bytes from in to out (the
+  // same bytes, or apart), with its chaining state in iv; the stack it used
+  // is wiped after it.
+  static void run(const Aes256& aes, ModeRun mode, std::uint8_t* iv, const std::uint8_t* in,
+                  std::uint8_t* out, std::size_t length) noexcept;
+};
+
+// The object, bound to impl: boundTo(impl, Aes256(key)).
+template <class T>
+T boundTo(const Aes256Impl& impl, T object) {
+  Aes256Internals::bind(object, impl);
+  return object;
+}
+
 // The forward and backward key-schedule steps of AES-256 on a 32-byte key;
-// each turns 8 schedule words into the next (previous) 8.
+// each turns 8 schedule words into the next (previous) 8. They look the
+// S-box up by key bytes: a constant-time implementation has its own.
 void forwardKeyStep(std::uint8_t k[32], std::uint8_t& rc) noexcept;
 void backwardKeyStep(std::uint8_t k[32], std::uint8_t& rc) noexcept;
 

@@ -1,9 +1,9 @@
 // The byte-oriented AES-256 of FIPS-197: one S-box lookup per byte, no
 // combined tables. A single block derives its round keys on the fly from a
 // 32-byte working key; a run derives them once, into memory it wipes.
-// It is the reference every other implementation is tested against, and the
-// path taken on CPUs without AES instructions. It is not constant time (the
-// S-box lookups are secret-indexed); that is the price of portability.
+// It is the reference every other implementation is tested against; no CPU
+// is given it, as it is not constant time (the S-box lookups are
+// secret-indexed): CPUs without AES instructions get the bitsliced code.
 #include <cstring>
 
 #include "cipher/aes256_impl.h"
@@ -172,8 +172,6 @@ void portableScheduleEnd(const std::uint8_t* key, std::uint8_t* out) noexcept {
   for (std::uint8_t rc = 1; rc != 0x80;) forwardKeyStep(out, rc);
 }
 
-bool portableSupported() noexcept { return true; }
-
 // One block of a run, as bytes that wipe themselves.
 struct Bytes16 {
   std::uint8_t b[16] = {};
@@ -225,8 +223,8 @@ struct DecryptionKeys : RoundKeys {
 
 }  // namespace portable
 
-// Rounds 1 to 14, on a state already XORed with round key 0.
-void encryptWhitened(const portable::RoundKeys& keys, std::uint8_t* s) {
+void encryptWith(const portable::RoundKeys& keys, std::uint8_t* s) {
+  xor16(s, keys.k[0]);
   for (int r = 1; r <= 13; ++r) {
     subBytes(s);
     shiftRows(s);
@@ -236,11 +234,6 @@ void encryptWhitened(const portable::RoundKeys& keys, std::uint8_t* s) {
   subBytes(s);
   shiftRows(s);
   xor16(s, keys.k[14]);
-}
-
-void encryptWith(const portable::RoundKeys& keys, std::uint8_t* s) {
-  xor16(s, keys.k[0]);
-  encryptWhitened(keys, s);
 }
 
 void decryptWith(const portable::RoundKeys& keys, std::uint8_t* s) {
@@ -257,7 +250,8 @@ void decryptWith(const portable::RoundKeys& keys, std::uint8_t* s) {
 }
 
 // The run core (see cipher/aes256_runs.h): one block at a time, the round
-// keys derived once per run rather than once per block.
+// keys derived once per run rather than once per block; every optional hook
+// is the default.
 struct PortableCore {
   using Block = Bytes16;
   using EncryptionKeys = portable::EncryptionKeys;
@@ -265,18 +259,6 @@ struct PortableCore {
 
   static void load(const std::uint8_t* p, Bytes16& v) { std::memcpy(v.b, p, 16); }
   static void store(std::uint8_t* p, const Bytes16& v) { std::memcpy(p, v.b, 16); }
-  static Bytes16 encrypt(const EncryptionKeys& keys, Bytes16 s) {
-    encryptWith(keys, s.b);
-    return s;
-  }
-  static Bytes16 whiten(const EncryptionKeys& keys, Bytes16 s) {
-    xor16(s.b, keys.k[0]);
-    return s;
-  }
-  static Bytes16 finish(const EncryptionKeys& keys, Bytes16 state, const Bytes16& mask) {
-    encryptWhitened(keys, state.b);
-    return state ^ mask;
-  }
   template <std::size_t N>
   static void cipher(const EncryptionKeys& keys, Bytes16 (&s)[N]) {
     for (auto& x : s) encryptWith(keys, x.b);
@@ -288,28 +270,6 @@ struct PortableCore {
   template <class Kernel>
   static void inBatches(Kernel& kernel, std::size_t blocks) {
     for (; blocks > 0; --blocks) kernel.template batch<Bytes16, 1>();
-  }
-
-  static const Bytes16& preceding(const Bytes16& previous, const Bytes16&) { return previous; }
-  static const Bytes16& lastBlock(const Bytes16& v) { return v; }
-  static void endingWith(const Bytes16& block, Bytes16& v) { v = block; }
-  template <class Counter>
-  static void counters(Counter& counter, Bytes16& v) {
-    counter.store(v.b);
-    counter.step();
-  }
-  static Bytes16 pcbcUnchain(const Bytes16& d, const Bytes16& c, Bytes16& chain) {
-    Bytes16 p = d ^ chain;
-    chain = p ^ c;
-    return p;
-  }
-  static void loadWindows(const std::uint8_t* p, Bytes16& v) { load(p, v); }
-  static void firstBytes(const Bytes16& v, std::uint8_t* out) { out[0] = v.b[0]; }
-  static std::uint8_t firstByte(const Bytes16& v) { return v.b[0]; }
-  static Bytes16 shiftIn(Bytes16 v, std::uint8_t byte) {
-    std::memmove(v.b, v.b + 1, 15);
-    v.b[15] = byte;
-    return v;
   }
 };
 
@@ -337,7 +297,7 @@ void backwardKeyStep(std::uint8_t k[32], std::uint8_t& rc) noexcept {
   k[3] ^= kSbox[k[28]];
 }
 
-const Aes256Impl aes256Portable = {"portable",      portableSupported,   portableEncrypt,
-                                   portableDecrypt, portableScheduleEnd, ModeRuns<PortableCore>::table()};
+const Aes256Impl aes256Portable = {"portable",      AesInstructions::none, portableEncrypt,
+                                   portableDecrypt, portableScheduleEnd,   ModeRuns<PortableCore>::table()};
 
 }  // namespace unseal::detail

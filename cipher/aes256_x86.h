@@ -130,7 +130,8 @@ struct DecryptionKeys : RoundKeys {
   }
 };
 
-// The run core with one block per register.
+// The run core with one block per register. The lane hooks are the
+// defaults; the CTR counter and CFB8's shift register stay in registers.
 struct XmmCore {
   using Block = __m128i;
   using EncryptionKeys = x86::EncryptionKeys;
@@ -155,11 +156,6 @@ struct XmmCore {
     }
     for (auto& x : s) x = _mm_aesdeclast_si128(x, keys.k[14]);
   }
-  UNSEAL_AESNI_INLINE static __m128i encrypt(const EncryptionKeys& keys, __m128i block) {
-    __m128i s[1] = {block};
-    cipher(keys, s);
-    return s[0];
-  }
   UNSEAL_AESNI_INLINE static __m128i whiten(const EncryptionKeys& keys, __m128i block) {
     return _mm_xor_si128(block, keys.k[0]);
   }
@@ -179,10 +175,6 @@ struct XmmCore {
     if (blocks & 1) kernel.template batch<__m128i, 1>();
   }
 
-  UNSEAL_AESNI_INLINE static __m128i preceding(const __m128i& previous, const __m128i&) { return previous; }
-  UNSEAL_AESNI_INLINE static __m128i lastBlock(const __m128i& v) { return v; }
-  UNSEAL_AESNI_INLINE static void endingWith(const __m128i& block, __m128i& v) { v = block; }
-
   template <class Counter>
   UNSEAL_AESNI_INLINE static __m128i counterBlock(Counter& counter) {
     const __m128i block =
@@ -195,15 +187,6 @@ struct XmmCore {
     v = counterBlock(counter);
   }
 
-  // PCBC: p = d ^ chain, and the chain moves on to p ^ c.
-  UNSEAL_AESNI_INLINE static __m128i pcbcUnchain(const __m128i& d, const __m128i& c, __m128i& chain) {
-    const __m128i p = _mm_xor_si128(d, chain);
-    chain = _mm_xor_si128(p, c);
-    return p;
-  }
-
-  UNSEAL_AESNI_INLINE static void loadWindows(const std::uint8_t* p, __m128i& v) { v = x86::load(p); }
-  UNSEAL_AESNI_INLINE static void firstBytes(const __m128i& v, std::uint8_t* out) { out[0] = firstByte(v); }
   UNSEAL_AESNI_INLINE static std::uint8_t firstByte(const __m128i& v) {
     return static_cast<std::uint8_t>(_mm_cvtsi128_si32(v));
   }

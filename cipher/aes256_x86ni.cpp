@@ -10,8 +10,6 @@
 // cipher/aes256_x86.h and cipher/aes256_runs.h).
 #if defined(__x86_64__) || defined(__i386__)
 
-#include <cpuid.h>
-
 #include "cipher/aes256_x86.h"
 
 #define UNSEAL_RUN_CODE UNSEAL_AESNI_CODE
@@ -36,13 +34,6 @@ UNSEAL_AESNI_INLINE void decryptTwoRounds(__m128i& s, __m128i& k0, __m128i& k1) 
   backwardStep<Rc>(k0, k1);
   s = _mm_aesdec_si128(s, _mm_aesimc_si128(k1));
   s = _mm_aesdec_si128(s, _mm_aesimc_si128(k0));
-}
-
-// CPUID leaf 1: ECX bit 25 is AES, EDX bit 26 SSE2.
-bool aesNiSupported() noexcept {
-  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return false;
-  return (ecx & (1u << 25)) != 0 && (edx & (1u << 26)) != 0;
 }
 
 }  // namespace
@@ -88,8 +79,8 @@ UNSEAL_AESNI_CODE void aesNiScheduleEnd(const std::uint8_t* key, std::uint8_t* o
   store(out + 16, k1);
 }
 
-const Aes256Impl aes256AesNi = {"aes-ni",     aesNiSupported,   aesNiEncrypt,
-                                aesNiDecrypt, aesNiScheduleEnd, ModeRuns<XmmCore>::table()};
+const Aes256Impl aes256AesNi = {"aes-ni",     AesInstructions::aesNi, aesNiEncrypt,
+                                aesNiDecrypt, aesNiScheduleEnd,       ModeRuns<XmmCore>::table()};
 
 }  // namespace unseal::detail
 

@@ -9,8 +9,6 @@
 // cipher/aes256_x86.h.
 #if defined(__x86_64__) || defined(__i386__)
 
-#include <cpuid.h>
-
 #include "cipher/aes256_x86.h"
 
 #define UNSEAL_VAES_CODE __attribute__((target("avx2,vaes,aes"), no_sanitize("address")))
@@ -24,19 +22,13 @@ namespace {
 
 using x86::XmmCore;
 
-// XmmCore, and the same operations on two blocks per register (block 0 in
-// the low half). The round keys stay 16 bytes each in memory and are
-// broadcast to both halves as they are read.
+// XmmCore, and the lane hooks on two blocks per register (block 0 in the
+// low half). The round keys stay 16 bytes each in memory and are broadcast
+// to both halves as they are read.
 struct YmmCore : XmmCore {
   using XmmCore::cipher;
   using XmmCore::counters;
-  using XmmCore::endingWith;
-  using XmmCore::firstBytes;
-  using XmmCore::lastBlock;
   using XmmCore::load;
-  using XmmCore::loadWindows;
-  using XmmCore::pcbcUnchain;
-  using XmmCore::preceding;
   using XmmCore::store;
 
   UNSEAL_VAES_INLINE static void load(const std::uint8_t* p, __m256i& v) {
@@ -114,25 +106,10 @@ struct YmmCore : XmmCore {
   }
 };
 
-// CPUID leaf 1 ECX: bit 25 AES, bit 27 OSXSAVE, bit 28 AVX; leaf 7 (subleaf
-// 0): EBX bit 5 AVX2, ECX bit 9 VAES. XGETBV's XCR0 bits 1 and 2: the
-// operating system saves the XMM and YMM registers.
-bool vaesSupported() noexcept {
-  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return false;
-  const unsigned leaf1 = (1u << 25) | (1u << 27) | (1u << 28);
-  if ((ecx & leaf1) != leaf1) return false;
-  unsigned xcr0 = 0, xcr0High = 0;
-  asm volatile("xgetbv" : "=a"(xcr0), "=d"(xcr0High) : "c"(0));
-  if ((xcr0 & 6u) != 6u) return false;
-  if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) == 0) return false;
-  return (ebx & (1u << 5)) != 0 && (ecx & (1u << 9)) != 0;
-}
-
 }  // namespace
 
-const Aes256Impl aes256Vaes = {"vaes",       vaesSupported,    aesNiEncrypt,
-                               aesNiDecrypt, aesNiScheduleEnd, ModeRuns<YmmCore>::table()};
+const Aes256Impl aes256Vaes = {"vaes",       AesInstructions::vaes, aesNiEncrypt,
+                               aesNiDecrypt, aesNiScheduleEnd,      ModeRuns<YmmCore>::table()};
 
 }  // namespace unseal::detail
 

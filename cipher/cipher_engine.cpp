@@ -76,23 +76,20 @@ bool ciphertextLengthPossible(std::size_t n, bool modePads, bool noPadding) {
 // what was built before it. The padding setting is written last, so a failed
 // construction leaves it unchanged.
 CipherEngine::CipherEngine(std::string_view key, std::string_view seed, std::int32_t mode,
-                           std::int32_t padding, const detail::Aes256Impl& impl)
-    : iv_(), aes_(key, impl), random_(seed, std::string_view(), impl) {
+                           std::int32_t padding)
+    : iv_(), aes_(key), random_(seed, std::string_view()) {
   autoIv_ = true;
   selectMode(mode);
   setPadding(padding);
 }
 
-CipherEngine::CipherEngine(std::string_view key, std::string_view seed, std::int32_t mode,
-                           std::int32_t padding)
-    : CipherEngine(key, seed, mode, padding, detail::chosenAes256Impl()) {}
-
 CipherEngine::CipherEngine(std::string_view key, std::int32_t mode, std::int32_t padding)
     : CipherEngine(key, std::string_view(), mode, padding) {}
 
-CipherEngine::CipherEngine(std::string_view key, std::int32_t mode, std::int32_t padding,
-                           const detail::Aes256Impl& impl)
-    : CipherEngine(key, std::string_view(), mode, padding, impl) {}
+void detail::Aes256Internals::bind(CipherEngine& engine, const Aes256Impl& impl) noexcept {
+  bind(engine.aes_, impl);
+  bind(engine.random_, impl);
+}
 
 void CipherEngine::selectMode(std::int32_t mode) {
   if (mode < 0 || mode >= kModeCount) throw std::invalid_argument(kInvalidModeMessage);
@@ -135,7 +132,7 @@ std::string CipherEngine::encryptText(std::string_view text, bool noPadding) {
   const bool finalBlock = bulk < n || (modePads_ && !noPadding);
   const std::size_t length = modePads_ && finalBlock ? bulk + 16 : n;
   std::string result(length, '\0');
-  aes_.run(entry.encryptRun, iv_.data(), bytesOf(text), bytesOf(result), bulk);
+  detail::Aes256Internals::run(aes_, entry.encryptRun, iv_.data(), bytesOf(text), bytesOf(result), bulk);
   if (finalBlock) {
     Block16 last = Block16::fromText(text, bulk);
     (this->*encryptOp_)(last);
@@ -155,7 +152,7 @@ std::string CipherEngine::decryptText(std::string_view text, bool noPadding) {
   const std::size_t bulk = stripFinal ? n - 16 : runLength(n, entry.bytewise);
   std::string result(n, '\0');  // no reallocation, so no stray copies of plaintext
   WipeUnlessReleased guard(result);
-  aes_.run(entry.decryptRun, iv_.data(), bytesOf(text), bytesOf(result), bulk);
+  detail::Aes256Internals::run(aes_, entry.decryptRun, iv_.data(), bytesOf(text), bytesOf(result), bulk);
   if (bulk < n) {
     Block16 last = Block16::fromText(text, bulk);
     (this->*decryptOp_)(last);

@@ -4,6 +4,8 @@
 #include <memory>
 #include <stdexcept>
 
+#include "cipher/aes256_impl.h"
+
 namespace unseal {
 
 namespace {
@@ -19,10 +21,7 @@ const Aes256& defaultKeyObject() {
 }  // namespace
 
 CtrRandom::CtrRandom(std::string_view seed, std::string_view keyText)
-    : CtrRandom(seed, keyText, detail::chosenAes256Impl()) {}
-
-CtrRandom::CtrRandom(std::string_view seed, std::string_view keyText, const detail::Aes256Impl& impl)
-    : aes_(defaultKeyObject(), impl), counter_(Block16::fromBytes(defaultRandomCounter, 16)), buffer_() {
+    : aes_(defaultKeyObject()), counter_(Block16::fromBytes(defaultRandomCounter, 16)), buffer_() {
   if (!seed.empty()) {
     if (seed.size() < 16) throw std::invalid_argument(kShortSeedMessage);
     counter_.xorWith(Block16::fromText(seed, 0));
@@ -72,6 +71,10 @@ std::uint8_t* CtrRandom::fill(std::uint8_t* dest, std::uint64_t n) noexcept {
     refill();
     avail = 64;
   }
+}
+
+void detail::Aes256Internals::bind(CtrRandom& random, const Aes256Impl& impl) noexcept {
+  bind(random.aes_, impl);
 }
 
 void CtrRandom::fillBlock(Block16& block) noexcept { fill(block.data(), 16); }

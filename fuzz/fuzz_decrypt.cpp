@@ -19,7 +19,7 @@ std::string decryptions(const unseal::detail::Aes256Impl& impl, std::int32_t mod
   using namespace unseal;
   std::string transcript;
   try {
-    CipherEngine engine(key, mode, padding, impl);
+    CipherEngine engine = detail::boundTo(impl, CipherEngine(key, mode, padding));
     engine.setIv(iv);
     try {
       const std::string plain = engine.decryptText(cipherText, noPadding);

@@ -20,7 +20,8 @@ inline const std::vector<const detail::Aes256Impl*>& otherImpls() {
   static const std::vector<const detail::Aes256Impl*> impls = [] {
     std::vector<const detail::Aes256Impl*> found;
     for (const detail::Aes256Impl* impl : detail::aes256Impls()) {
-      if (impl != &detail::aes256Portable && impl->supported()) found.push_back(impl);
+      if (impl != &detail::aes256Portable && detail::cpuRuns(detail::cpuFeatures(), impl->needs))
+        found.push_back(impl);
     }
     return found;
   }();

@@ -1,11 +1,14 @@
-// The AES-256 implementation a process picks by itself: VAES when the CPU has
-// it with AVX and AVX2 and the operating system saves the YMM registers (the
-// compiler's feature test for AVX and AVX2 checks that), else AES-NI when the CPU has the
-// AES instructions and SSE2, else the portable code.
+// The AES-256 implementation a CPU gets: the choice as a function of made-up
+// feature bits, and this process's own choice against the compiler's view
+// of the CPU.
 #include <gtest/gtest.h>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
+#endif
+#if defined(__aarch64__)
+#include <asm/hwcap.h>
+#include <sys/auxv.h>
 #endif
 
 #include <string>
@@ -16,21 +19,89 @@
 namespace unseal {
 namespace {
 
-TEST(Aes256, ProcessPicksTheFastestImplementationTheCpuRuns) {
+using detail::AesInstructions;
+using detail::CpuFeatures;
+
+// The implementation built for those instructions, else the one needing none.
+const detail::Aes256Impl& builtFor(AesInstructions instructions) {
+  for (const detail::Aes256Impl* impl : detail::aes256Impls()) {
+    if (impl->needs == instructions) return *impl;
+  }
+  return builtFor(AesInstructions::none);
+}
+
+// CPUID leaf 1 ECX: AES 25, OSXSAVE 27, AVX 28; EDX: SSE2 26. Leaf 7 EBX:
+// AVX2 5; ECX: VAES 9. XCR0: x87 1, SSE 2, AVX 4. aarch64 HWCAP: FP 1,
+// ASIMD 2, AES 8, PMULL 16, SHA1 32, SHA2 64.
+constexpr std::uint32_t kSse2 = 1u << 26, kAes = 1u << 25, kOsXsave = 1u << 27, kAvx = 1u << 28;
+constexpr std::uint32_t kAvx2 = 1u << 5, kVaes = 1u << 9;
+
+TEST(Aes256Choice, FollowsTheFeatureBits) {
+  const struct {
+    const char* cpu;
+    CpuFeatures features;
+    bool aesNi, vaes, armv8;  // what it runs
+  } cases[] = {
+      {"no features read", {}, false, false, false},
+      {"x86 without AES", {kOsXsave | kAvx, kSse2, kAvx2, kVaes, 0x7, 0}, false, false, false},
+      {"AES without SSE2", {kAes, 0, 0, 0, 0, 0}, false, false, false},
+      {"AES without AVX", {kAes | kOsXsave, kSse2, kAvx2, kVaes, 0x7, 0}, true, false, false},
+      {"AVX without OS support for YMM",
+       {kAes | kOsXsave | kAvx, kSse2, kAvx2, kVaes, 0x3, 0},
+       true,
+       false,
+       false},
+      {"AVX, XCR0 set, OSXSAVE clear", {kAes | kAvx, kSse2, kAvx2, kVaes, 0x7, 0}, true, false, false},
+      {"VAES without AVX2", {kAes | kOsXsave | kAvx, kSse2, 0, kVaes, 0x7, 0}, true, false, false},
+      {"AVX2 without VAES", {kAes | kOsXsave | kAvx, kSse2, kAvx2, 0, 0x7, 0}, true, false, false},
+      {"VAES", {kAes | kOsXsave | kAvx, kSse2, kAvx2, kVaes, 0x7, 0}, true, true, false},
+      {"VAES, AVX-512 state saved too",
+       {kAes | kOsXsave | kAvx, kSse2, kAvx2, kVaes, 0xe7, 0},
+       true,
+       true,
+       false},
+      {"ARM without AES", {0, 0, 0, 0, 0, 1 | 2}, false, false, false},
+      {"ARM with PMULL and SHA but not AES", {0, 0, 0, 0, 0, 1 | 2 | 16 | 32 | 64}, false, false, false},
+      {"ARM with AES", {0, 0, 0, 0, 0, 1 | 2 | 8 | 16 | 32 | 64}, false, false, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.cpu);
+    EXPECT_TRUE(detail::cpuRuns(c.features, AesInstructions::none));
+    EXPECT_EQ(detail::cpuRuns(c.features, AesInstructions::aesNi), c.aesNi);
+    EXPECT_EQ(detail::cpuRuns(c.features, AesInstructions::vaes), c.vaes);
+    EXPECT_EQ(detail::cpuRuns(c.features, AesInstructions::armv8), c.armv8);
+    const AesInstructions best = c.vaes    ? AesInstructions::vaes
+                                 : c.aesNi ? AesInstructions::aesNi
+                                 : c.armv8 ? AesInstructions::armv8
+                                           : AesInstructions::none;
+    EXPECT_STREQ(detail::chooseAes256Impl(c.features).name, builtFor(best).name);
+    // The byte-table reference is not constant time: no CPU gets it.
+    EXPECT_NE(&detail::chooseAes256Impl(c.features), &detail::aes256Portable);
+  }
+}
+
+TEST(Aes256Choice, ProcessPicksWhatTheCompilerSeesInTheCpu) {
+  AesInstructions best = AesInstructions::none;
 #if defined(__x86_64__) || defined(__i386__)
   __builtin_cpu_init();
-  const bool aesNi = __builtin_cpu_supports("aes") && __builtin_cpu_supports("sse2");
   // clang 14's feature test does not know "vaes": CPUID leaf 7, ECX bit 9.
   unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-  const bool vaesBit = __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) != 0 && (ecx & (1u << 9)) != 0;
-  const bool vaes = aesNi && vaesBit && __builtin_cpu_supports("avx") && __builtin_cpu_supports("avx2");
-#else
-  const bool aesNi = false, vaes = false;
+  const bool vaesBit = __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) != 0 && (ecx & kVaes) != 0;
+  // The feature test for AVX and AVX2 also checks that the OS saves the YMM registers.
+  if (__builtin_cpu_supports("aes") && __builtin_cpu_supports("sse2")) {
+    const bool vaes = vaesBit && __builtin_cpu_supports("avx") && __builtin_cpu_supports("avx2");
+    best = vaes ? AesInstructions::vaes : AesInstructions::aesNi;
+  }
 #endif
-  EXPECT_STREQ(aes256Implementation(), vaes ? "vaes" : aesNi ? "aes-ni" : "portable");
+#if defined(__aarch64__)
+  if ((getauxval(AT_HWCAP) & HWCAP_AES) != 0) best = AesInstructions::armv8;
+#endif
+  EXPECT_STREQ(aes256Implementation(), builtFor(best).name);
+  RecordProperty("implementation", aes256Implementation());  // for the reports of scripts/aarch64.sh
+  EXPECT_EQ(&detail::chosenAes256Impl(), &detail::chooseAes256Impl(detail::cpuFeatures()));
   // Every object built without naming an implementation uses that one.
-  EXPECT_EQ(&Aes256(std::string(32, 'k')).implementation(), &detail::chosenAes256Impl());
-  EXPECT_STREQ(detail::chosenAes256Impl().name, aes256Implementation());
+  EXPECT_EQ(&detail::Aes256Internals::implementation(Aes256(std::string(32, 'k'))),
+            &detail::chosenAes256Impl());
 }
 
 }  // namespace

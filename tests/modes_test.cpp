@@ -99,7 +99,7 @@ TEST_P(ChainingModes, ReproducePublishedExamplesCallByCall) {
     EXPECT_EQ(toHex(test::referenceModeCipher(c.mode, key, iv, plain, true)), toHex(cipher)) << c.name;
     EXPECT_EQ(toHex(test::referenceModeCipher(c.mode, key, iv, cipher, false)), toHex(plain)) << c.name;
 
-    CipherEngine engine(key, c.mode, PKCS7, impl());
+    CipherEngine engine = bound(CipherEngine(key, c.mode, PKCS7));
     for (const bool encrypt : {true, false}) {
       engine.setIv(iv);
       const std::string& in = encrypt ? plain : cipher;
@@ -127,7 +127,7 @@ TEST_P(ChainingModes, ReproducePublishedExamplesCallByCall) {
 TEST_P(ChainingModes, CtrCountsFromByteZero) {
   const auto& v = publishedVectors();
   PaddingGuard guard;
-  CipherEngine engine(v.at("key"), CTR, PKCS7, impl());
+  CipherEngine engine = bound(CipherEngine(v.at("key"), CTR, PKCS7));
   engine.setIv(v.at("ctr.counter"));
   const std::string cipher = engine.encryptText(v.at("plain"), true);
   const std::string& standard = v.at("ctr.standard");
@@ -165,7 +165,7 @@ TEST_P(ChainingModes, CtrCountsFromByteZero) {
 TEST_P(ChainingModes, Cfb8WithNothingToTransform) {
   const std::string iv = test::randomBytes(16, 2), bytes = test::randomBytes(16, 3);
   PaddingGuard guard;
-  CipherEngine engine(test::randomBytes(32, 1), CFB8, PKCS7, impl());
+  CipherEngine engine = bound(CipherEngine(test::randomBytes(32, 1), CFB8, PKCS7));
   engine.setIv(iv);
   for (const Op op : {&CipherEngine::cfb8Encrypt, &CipherEngine::cfb8Decrypt}) {
     Block16 block = Block16::fromText(bytes, 0);

@@ -21,6 +21,7 @@
 #include <iterator>
 #include <map>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -167,6 +168,18 @@ bool waitUntil(const std::function<bool()>& done) {
   return done();
 }
 
+// A cross build's tests run under an emulator, which cannot follow an exec
+// of the target's command: the command runs under it as well. Words are
+// separated by spaces; the first is a full path.
+std::vector<std::string> launcherWords() {
+  std::vector<std::string> words;
+#ifdef UNSEAL_LAUNCHER
+  std::istringstream all(UNSEAL_LAUNCHER);
+  for (std::string word; all >> word;) words.push_back(word);
+#endif
+  return words;
+}
+
 // Temporary folders: tree/ holds the files of a run, work/ inside it is the
 // command's working folder; the console is captured beside tree/.
 class Unseal : public ::testing::Test {
@@ -211,7 +224,10 @@ class Unseal : public ::testing::Test {
     // pthread_create, so there the run has its thread all the same.
     if (conditions.threadsRefused) env.push_back("UNSEAL_FAIL_THREADS=1");
     env.push_back(asanOptions);
-    std::vector<char*> argv{const_cast<char*>(UNSEAL_BINARY)}, envp;
+    std::vector<std::string> launcher = launcherWords();  // the emulator of a cross build
+    std::vector<char*> argv, envp;
+    for (auto& word : launcher) argv.push_back(word.data());
+    argv.push_back(const_cast<char*>(UNSEAL_BINARY));
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     for (auto& e : env) envp.push_back(e.data());
     argv.push_back(nullptr);

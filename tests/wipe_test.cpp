@@ -111,6 +111,9 @@ std::size_t zeroBytesStored(const std::vector<std::string>& code, bool& callsMem
 }
 
 TEST(Wipe, OptimisedDestructorsStillWriteTheirZeros) {
+#if !defined(__x86_64__)
+  GTEST_SKIP() << "the zero stores are recognised in x86-64 code only";
+#endif
   const auto functions = disassemble(UNSEAL_WIPE_PROBE);
   ASSERT_FALSE(functions.empty()) << "objdump produced nothing for " << UNSEAL_WIPE_PROBE;
   const struct {
@@ -129,7 +132,9 @@ TEST(Wipe, OptimisedDestructorsStillWriteTheirZeros) {
       {"unseal::CipherEngine::cfb8Encrypt(unseal::Block<16ul>&)", 16},
       {"unseal::CipherEngine::cfb8Decrypt(unseal::Block<16ul>&)", 32},
       // What a run's spills may have left on the stack, wiped after it.
-      {"unseal::detail::(anonymous namespace)::wipeRunStack()", 2048},
+      {"unseal::detail::(anonymous namespace)::wipeRunStack()", 4096},
+      // What the bitsliced batch cipher spilled under a single-block operation.
+      {"unseal::detail::(anonymous namespace)::wipeBatchStack()", 1024},
   };
   std::vector<std::pair<std::string, std::size_t>> checks;
   for (const auto& probe : probes) checks.emplace_back(probe.name, probe.secretBytes);
@@ -223,7 +228,7 @@ TEST_P(WipeStack, NoOperationLeavesRoundKeysOnTheStack) {
   std::string blocks = test::randomBytes(16 * 31, 2);
   const std::string text = test::randomBytes(16 * 31 + 8, 3), iv = test::randomBytes(16, 4);
   std::optional<Aes256> aes;
-  aes.emplace(keyText, impl());
+  aes.emplace(bound(Aes256(keyText)));
   std::optional<CipherEngine> engine;
   std::string cipher;
   std::stringstream in, out;
@@ -236,8 +241,8 @@ TEST_P(WipeStack, NoOperationLeavesRoundKeysOnTheStack) {
     out.str("");
   };
   std::vector<std::pair<std::string, std::function<void()>>> operations = {
-      {"Aes256(key text)", [&] { aes.emplace(keyText, impl()); }},
-      {"Aes256(key block)", [&] { aes.emplace(keyBlock, impl()); }},
+      {"Aes256(key text)", [&] { aes.emplace(bound(Aes256(keyText))); }},
+      {"Aes256(key block)", [&] { aes.emplace(bound(Aes256(keyBlock))); }},
       {"setKey", [&] { aes->setKey(keyText); }},
       {"expandKey", [&] { aes->expandKey(keyBlock); }},
       {"encryptBlock", [&] { aes->encryptBlock(block); }},
@@ -249,7 +254,7 @@ TEST_P(WipeStack, NoOperationLeavesRoundKeysOnTheStack) {
   for (const std::int32_t mode : test::kModes) {
     const std::string name = std::string(test::kModeNames[mode]) + " ";
     operations.emplace_back(name + "engine construction",
-                            [&, mode] { engine.emplace(keyText, mode, PKCS7, impl()); });
+                            [&, mode] { engine.emplace(bound(CipherEngine(keyText, mode, PKCS7))); });
     operations.emplace_back(name + "encryptText", [&] {
       restart(text);
       cipher = engine->encryptText(text, false);

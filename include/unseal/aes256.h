@@ -10,8 +10,7 @@
 // fillLength alone.
 //
 // The work is done by the AES-256 implementation chosen once per process from
-// the CPU (aes256Implementation names it); the internal constructors that take
-// an implementation exist for the tests and benchmarks, which run each one.
+// the CPU; aes256Implementation names it.
 //
 // Errors: a key text shorter than 32 bytes raises invalid_argument
 // "Key must contain at least 32 bytes of data"; bytes past the 32nd are ignored.
@@ -27,25 +26,18 @@ namespace unseal {
 
 namespace detail {
 struct Aes256Impl;
-enum ModeRun : int;
-// The implementation this process uses: the first of aes256Impls() the CPU
-// and the operating system support, chosen at the first call.
-const Aes256Impl& chosenAes256Impl() noexcept;
+struct Aes256Internals;
 }  // namespace detail
 
 // The name of the implementation in use: "vaes" on x86 CPUs with the 256-bit
 // AES instructions and AVX2 enabled by the OS, else "aes-ni" on CPUs with the
-// AES instructions, else "portable".
+// AES instructions, else "bitsliced" (constant time, on any CPU).
 const char* aes256Implementation() noexcept;
 
 class Aes256 final {
  public:
   explicit Aes256(std::string_view keyText);
   explicit Aes256(const Block32& key) noexcept;
-  // Internal: the same on a named implementation, or another object's keys on one.
-  Aes256(std::string_view keyText, const detail::Aes256Impl& impl);
-  Aes256(const Block32& key, const detail::Aes256Impl& impl) noexcept;
-  Aes256(const Aes256& keys, const detail::Aes256Impl& impl) noexcept;
 
   void setKey(std::string_view keyText);
   void expandKey(const Block32& key) noexcept;
@@ -57,15 +49,9 @@ class Aes256 final {
   // Encrypts count contiguous 16-byte blocks in place: the same bytes as
   // encryptBlock on each in turn, computed many blocks at a time.
   void encryptBlocks(std::uint8_t* blocks, std::size_t count) const noexcept;
-  // Internal: a whole run of one chaining mode over length bytes from in to
-  // out (the same bytes, or apart), with its chaining state in iv
-  // (see cipher/aes256_impl.h).
-  void run(detail::ModeRun mode, std::uint8_t* iv, const std::uint8_t* in, std::uint8_t* out,
-           std::size_t length) const noexcept;
 
   const Block32& encryptionKey() const noexcept { return encryptionKey_; }
   const Block32& decryptionKey() const noexcept { return decryptionKey_; }
-  const detail::Aes256Impl& implementation() const noexcept { return *impl_; }
 
   // Members are destroyed in reverse order: decryptionKey_, then
   // encryptionKey_, each wiping itself.
@@ -74,6 +60,8 @@ class Aes256 final {
   Aes256& operator=(const Aes256&) = default;
 
  private:
+  friend detail::Aes256Internals;  // binds implementations, runs modes (cipher/aes256_impl.h)
+
   Block32 encryptionKey_;
   Block32 decryptionKey_;
   const detail::Aes256Impl* impl_;  // a constant table, not key material

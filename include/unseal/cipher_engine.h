@@ -73,10 +73,6 @@ class CipherEngine final {
   // process-wide 16-byte padding scheme, written last.
   CipherEngine(std::string_view key, std::string_view seed, std::int32_t mode, std::int32_t padding);
   CipherEngine(std::string_view key, std::int32_t mode, std::int32_t padding);
-  // Internal: the same on a named AES-256 implementation (tests, benchmarks).
-  CipherEngine(std::string_view key, std::string_view seed, std::int32_t mode, std::int32_t padding,
-               const detail::Aes256Impl& impl);
-  CipherEngine(std::string_view key, std::int32_t mode, std::int32_t padding, const detail::Aes256Impl& impl);
 
   // "" turns the automatic IV on; 16+ bytes install the first 16 and turn it off.
   void setIv(std::string_view text);
@@ -113,6 +109,8 @@ class CipherEngine final {
   CipherEngine& operator=(const CipherEngine&) = default;
 
  private:
+  friend detail::Aes256Internals;  // binds implementations (cipher/aes256_impl.h)
+
   void selectMode(std::int32_t mode);
   void drawIvIfAutomatic() noexcept;
 

@@ -36,8 +36,6 @@ class CtrRandom final {
  public:
   // seed: empty or at least 16 bytes; keyText: empty or at least 32 bytes.
   CtrRandom(std::string_view seed, std::string_view keyText);
-  // Internal: the same on a named AES-256 implementation.
-  CtrRandom(std::string_view seed, std::string_view keyText, const detail::Aes256Impl& impl);
 
   // Back to the fresh state with counter = defaultRandomCounter XOR seed.
   void reseed(std::string_view seed);
@@ -55,6 +53,8 @@ class CtrRandom final {
   CtrRandom& operator=(const CtrRandom&) = default;
 
  private:
+  friend detail::Aes256Internals;  // binds implementations (cipher/aes256_impl.h)
+
   void refill() noexcept;
 
   Aes256 aes_;

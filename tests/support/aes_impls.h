@@ -1,8 +1,8 @@
 // The AES-256 implementations this machine runs, for tests that run on each:
 // a test suite derives from OnEachImpl (or takes an implementation as the
-// first element of its parameter tuple), builds its objects on impl(), and is
+// first element of its parameter tuple), binds its objects to impl(), and is
 // instantiated with INSTANTIATE_ON_EACH_IMPL. Test names end in the
-// implementation's name ("/portable", "/aes_ni", "/vaes").
+// implementation's name ("/portable", "/aes_ni", "/vaes", "/armv8").
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,6 +10,7 @@
 #include <ostream>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "cipher/aes256_impl.h"
@@ -21,7 +22,7 @@ using Impl = detail::Aes256Impl;
 inline std::vector<const Impl*> availableImpls() {
   std::vector<const Impl*> impls;
   for (const Impl* impl : detail::aes256Impls()) {
-    if (impl->supported()) impls.push_back(impl);
+    if (detail::cpuRuns(detail::cpuFeatures(), impl->needs)) impls.push_back(impl);
   }
   return impls;
 }
@@ -38,6 +39,11 @@ inline std::string implName(const Impl& impl) {
 class OnEachImpl : public ::testing::TestWithParam<const Impl*> {
  protected:
   const Impl& impl() const { return *GetParam(); }
+  // The object, running impl(): bound(Aes256(key)).
+  template <class T>
+  T bound(T object) const {
+    return detail::boundTo(impl(), std::move(object));
+  }
 };
 
 inline std::string implParamName(const ::testing::TestParamInfo<const Impl*>& info) {
