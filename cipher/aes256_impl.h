@@ -27,8 +27,10 @@
 //   2. its extern below, under the #if of the CPUs it builds for;
 //   3. its place in aes256Impls() (cipher/aes256_choice.cpp), in order of
 //      preference, and the instructions it needs (AesInstructions, cpuRuns);
-//   4. the source in the library's list (CMakeLists.txt) and in the wipe
-//      probe's (tests/CMakeLists.txt), whose test finds every run's wipe;
+//   4. the source in unseal_aes_sources (CMakeLists.txt), under
+//      UNSEAL_HARDWARE_AES if it needs AES instructions; the wipe probe
+//      (tests/CMakeLists.txt) compiles the same list, so its test finds
+//      every run's wipe;
 //   5. the README's Performance and Security sections: which CPUs get it,
 //      what it costs, whether it runs in constant time.
 // The tests, benchmarks and fuzz targets run every entry of aes256Impls()
