@@ -88,8 +88,8 @@ UNSEAL_AESNI_CODE void aesNiScheduleEnd(const std::uint8_t* key, std::uint8_t* o
   store(out + 16, k1);
 }
 
-const Aes256Impl aes256AesNi = {"aes-ni",     aesNiSupported,   aesNiEncrypt,
-                                aesNiDecrypt, aesNiScheduleEnd, ModeRuns<XmmCore>::table()};
+const Aes256Impl aes256AesNi = {
+    "aes-ni", aesNiSupported, aesNiEncrypt, aesNiDecrypt, aesNiScheduleEnd, ModeRuns<XmmCore>::table(), 0};
 
 }  // namespace unseal::detail
 

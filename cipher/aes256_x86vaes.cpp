@@ -131,8 +131,8 @@ bool vaesSupported() noexcept {
 
 }  // namespace
 
-const Aes256Impl aes256Vaes = {"vaes",       vaesSupported,    aesNiEncrypt,
-                               aesNiDecrypt, aesNiScheduleEnd, ModeRuns<YmmCore>::table()};
+const Aes256Impl aes256Vaes = {
+    "vaes", vaesSupported, aesNiEncrypt, aesNiDecrypt, aesNiScheduleEnd, ModeRuns<YmmCore>::table(), 0};
 
 }  // namespace unseal::detail
 
