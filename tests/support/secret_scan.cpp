@@ -1,5 +1,6 @@
 #include "support/secret_scan.h"
 
+#include <alloca.h>
 #include <pthread.h>
 #include <sys/mman.h>
 
@@ -147,6 +148,13 @@ void observe(const std::function<void(RegisterSnapshots&)>& operation, Observed&
   pthread_attr_destroy(&attr);
   secureWipe(mapped, bytes);
   munmap(mapped, bytes);
+}
+
+__attribute__((noinline)) void atDepth(std::size_t bytes, const std::function<void()>& f) {
+  volatile char* const padding = static_cast<char*>(alloca(bytes));
+  padding[0] = 0;
+  f();
+  padding[bytes - 1] = 0;  // keeps the area in use until f has returned
 }
 
 void findInProcessMemory(const Secrets& secrets, Secrets::Findings& findings) {

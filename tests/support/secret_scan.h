@@ -17,6 +17,11 @@
 // registers at points of its own too (RegisterSnapshots::take). What was
 // observed is wiped when the Observed goes.
 //
+// atDepth(bytes, f) calls f with `bytes` more of the stack in use: what f's
+// callees leave lies deeper than the frames of calls made later from the
+// caller at lesser depth, which would otherwise overwrite it before it is
+// looked at.
+//
 // findInProcessMemory searches every readable, writable mapping of the
 // process, but regions larger than 1 GiB (a sanitizer's shadow memory).
 #pragma once
@@ -95,6 +100,8 @@ struct Observed {
 // The operation gets the snapshots to take its own.
 void observe(const std::function<void(RegisterSnapshots&)>& operation, Observed& observed);
 
+void atDepth(std::size_t bytes, const std::function<void()>& f);
+
 void findInProcessMemory(const Secrets& secrets, Secrets::Findings& findings);
 
 // RegisterSnapshots::take, inline so that nothing runs between the operation
@@ -104,11 +111,11 @@ inline void RegisterSnapshots::take() {
   std::uint8_t* const p = bytes_.data() + taken_++ * kMaxBytes;
 #if defined(__x86_64__) || defined(__i386__)
 #define UNSEAL_SAVE(insn, reg, width, n) insn " %%" reg #n ", " #n "*" width "(%0)\n\t"
-#define UNSEAL_SAVE_8(insn, reg, width, a, b, c, d, e, f, g, h)                                          \
-  UNSEAL_SAVE(insn, reg, width, a)                                                                       \
-  UNSEAL_SAVE(insn, reg, width, b) UNSEAL_SAVE(insn, reg, width, c) UNSEAL_SAVE(insn, reg, width, d)     \
-      UNSEAL_SAVE(insn, reg, width, e) UNSEAL_SAVE(insn, reg, width, f) UNSEAL_SAVE(insn, reg, width, g) \
-          UNSEAL_SAVE(insn, reg, width, h)
+#define UNSEAL_SAVE_8(insn, reg, width, a, b, c, d, e, f, g, h)                                      \
+  UNSEAL_SAVE(insn, reg, width, a)                                                                   \
+  UNSEAL_SAVE(insn, reg, width, b)                                                                   \
+  UNSEAL_SAVE(insn, reg, width, c) UNSEAL_SAVE(insn, reg, width, d) UNSEAL_SAVE(insn, reg, width, e) \
+      UNSEAL_SAVE(insn, reg, width, f) UNSEAL_SAVE(insn, reg, width, g) UNSEAL_SAVE(insn, reg, width, h)
 #if defined(__x86_64__)
 #define UNSEAL_SAVE_16(insn, reg, width)                  \
   UNSEAL_SAVE_8(insn, reg, width, 0, 1, 2, 3, 4, 5, 6, 7) \
