@@ -23,7 +23,8 @@
 // looked at.
 //
 // findInProcessMemory searches every readable, writable mapping of the
-// process, but regions larger than 1 GiB (a sanitizer's shadow memory).
+// process, but regions larger than 128 MiB (a sanitizer's shadow memory;
+// what the tests run is far smaller).
 #pragma once
 
 #include <cstddef>
