@@ -20,6 +20,7 @@ namespace {
 // The vector registers a process can hold data in: none (no SSE), xmm, ymm
 // (AVX), or zmm0-31 (AVX-512, 64-bit mode), whose zmm16-31 glibc's own memcpy
 // and memset use on such CPUs, so a copy of a key or a block may sit there.
+// (32-bit code reaches xmm0-7 only, and no zmm16-31.)
 enum Registers : int { kUnknown, kNone, kXmm, kYmm, kZmm };
 
 // CPUID leaf 1: EDX bit 25 SSE; ECX bit 27 OSXSAVE, bit 28 AVX; leaf 7 EBX
@@ -56,27 +57,38 @@ Registers vectorRegisters() noexcept {
   return found;
 }
 
-// A VEX-encoded XOR of an xmm register zeroes the whole register (ymm, zmm).
+// A VEX- or EVEX-encoded XOR of an xmm register zeroes the whole register
+// (ymm, zmm). Registers can be named as clobbered only in code built for the
+// instruction set that has them, hence the target of each function.
 #define UNSEAL_ZERO_VEX(n) "vpxor %%xmm" #n ", %%xmm" #n ", %%xmm" #n "\n\t"
-#define UNSEAL_ZERO_SSE(n) "pxor %%xmm" #n ", %%xmm" #n "\n\t"
+#define UNSEAL_ZERO_SSE(n) "xorps %%xmm" #n ", %%xmm" #n "\n\t"
 #define UNSEAL_ZERO_EVEX(n) "vpxord %%xmm" #n ", %%xmm" #n ", %%xmm" #n "\n\t"
 #define UNSEAL_8(zero, a, b, c, d, e, f, g, h) zero(a) zero(b) zero(c) zero(d) zero(e) zero(f) zero(g) zero(h)
 #define UNSEAL_XMM_0_TO_7 "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7"
 
 #if defined(__x86_64__)
-#define UNSEAL_XMM_8_TO_15 "xmm8", "xmm9", "xmm10", "xmm11", "xmm12", "xmm13", "xmm14", "xmm15"
+#define UNSEAL_ZERO_FIRST(zero) \
+  UNSEAL_8(zero, 0, 1, 2, 3, 4, 5, 6, 7) UNSEAL_8(zero, 8, 9, 10, 11, 12, 13, 14, 15)
+#define UNSEAL_FIRST UNSEAL_XMM_0_TO_7, "xmm8", "xmm9", "xmm10", "xmm11", "xmm12", "xmm13", "xmm14", "xmm15"
 
-// zmm16-31 can be named only in code built for AVX-512.
 __attribute__((target("avx512f"))) void clearZmm() noexcept {
-  asm volatile(UNSEAL_8(UNSEAL_ZERO_VEX, 0, 1, 2, 3, 4, 5, 6, 7)
-                   UNSEAL_8(UNSEAL_ZERO_VEX, 8, 9, 10, 11, 12, 13, 14, 15)
-                       UNSEAL_8(UNSEAL_ZERO_EVEX, 16, 17, 18, 19, 20, 21, 22, 23)
-                           UNSEAL_8(UNSEAL_ZERO_EVEX, 24, 25, 26, 27, 28, 29, 30, 31)::
-                               : UNSEAL_XMM_0_TO_7, UNSEAL_XMM_8_TO_15, "xmm16", "xmm17", "xmm18", "xmm19",
-                                 "xmm20", "xmm21", "xmm22", "xmm23", "xmm24", "xmm25", "xmm26", "xmm27",
-                                 "xmm28", "xmm29", "xmm30", "xmm31");
+  asm volatile(UNSEAL_ZERO_FIRST(UNSEAL_ZERO_VEX) UNSEAL_8(UNSEAL_ZERO_EVEX, 16, 17, 18, 19, 20, 21, 22, 23)
+                   UNSEAL_8(UNSEAL_ZERO_EVEX, 24, 25, 26, 27, 28, 29, 30, 31)::
+                       : UNSEAL_FIRST, "xmm16", "xmm17", "xmm18", "xmm19", "xmm20", "xmm21", "xmm22", "xmm23",
+                         "xmm24", "xmm25", "xmm26", "xmm27", "xmm28", "xmm29", "xmm30", "xmm31");
 }
+#else  // 32-bit code has xmm0-7 only
+#define UNSEAL_ZERO_FIRST(zero) UNSEAL_8(zero, 0, 1, 2, 3, 4, 5, 6, 7)
+#define UNSEAL_FIRST UNSEAL_XMM_0_TO_7
 #endif
+
+__attribute__((target("avx"))) void clearYmm() noexcept {
+  asm volatile(UNSEAL_ZERO_FIRST(UNSEAL_ZERO_VEX)::: UNSEAL_FIRST);
+}
+
+__attribute__((target("sse"))) void clearXmm() noexcept {
+  asm volatile(UNSEAL_ZERO_FIRST(UNSEAL_ZERO_SSE)::: UNSEAL_FIRST);
+}
 
 }  // namespace
 
@@ -84,21 +96,11 @@ void clearVectorRegisters() noexcept {
   switch (vectorRegisters()) {
 #if defined(__x86_64__)
     case kZmm: return clearZmm();
-    case kYmm:
-      asm volatile(UNSEAL_8(UNSEAL_ZERO_VEX, 0, 1, 2, 3, 4, 5, 6, 7)
-                       UNSEAL_8(UNSEAL_ZERO_VEX, 8, 9, 10, 11, 12, 13, 14, 15)::
-                           : UNSEAL_XMM_0_TO_7, UNSEAL_XMM_8_TO_15);
-      return;
-    case kXmm:
-      asm volatile(UNSEAL_8(UNSEAL_ZERO_SSE, 0, 1, 2, 3, 4, 5, 6, 7)
-                       UNSEAL_8(UNSEAL_ZERO_SSE, 8, 9, 10, 11, 12, 13, 14, 15)::
-                           : UNSEAL_XMM_0_TO_7, UNSEAL_XMM_8_TO_15);
-      return;
 #else
     case kZmm:
-    case kYmm: asm volatile(UNSEAL_8(UNSEAL_ZERO_VEX, 0, 1, 2, 3, 4, 5, 6, 7)::: UNSEAL_XMM_0_TO_7); return;
-    case kXmm: asm volatile(UNSEAL_8(UNSEAL_ZERO_SSE, 0, 1, 2, 3, 4, 5, 6, 7)::: UNSEAL_XMM_0_TO_7); return;
 #endif
+    case kYmm: return clearYmm();
+    case kXmm: return clearXmm();
     default: return;
   }
 }
