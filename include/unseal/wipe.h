@@ -4,12 +4,13 @@
 // the library uses for every key, block and temporary that held key material,
 // plaintext or cipher state.
 //
-// clearVectorRegisters() zeroes the vector registers a caller's code may have
-// left secrets in: on x86 all of ymm0-15 with vzeroall where the CPU and the
-// operating system have AVX, else xmm0-15 (xmm0-7 on 32-bit x86); on AArch64
-// v0-v7 and v16-v31 (the low halves of v8-v15 belong to the caller, and a
-// function that used them restored them, which zeroes their high halves); on
-// other CPUs nothing. Every library operation that held round keys, keystream
+// clearVectorRegisters() zeroes the vector registers code may have left
+// secrets in: on x86-64 xmm0-15 whole (their ymm and zmm widths too), and
+// zmm16-31 where the CPU and the operating system have AVX-512 (glibc's
+// memcpy keeps copies there); xmm0-7 on 32-bit x86; on AArch64 v0-v7 and
+// v16-v31 (the low halves of v8-v15 belong to the caller, and a function that
+// used them restored them, which zeroes their high halves); on other CPUs
+// nothing. Every library operation that held round keys, keystream
 // or plaintext in vector registers calls it before it returns: registers are
 // otherwise copied to memory nobody wipes (signal frames, the dynamic
 // linker's symbol binding, a thread switch). It costs a few cycles.
