@@ -8,6 +8,7 @@
 #include "app/chunk_cipher.h"
 #include "app/descriptor_io.h"
 #include "app/file_format.h"
+#include "cipher/aes256_impl.h"
 #include "unseal/wipe.h"
 
 namespace unseal {
@@ -22,19 +23,26 @@ static_assert(kBufferSize % kChunkSize == 0);
 alignas(4096) std::uint8_t buffers[2][kBufferSize];
 
 // The plaintext in both buffers, wiped up to the most each held however the
-// loop is left. Declared before the writer, so it runs once the writer is done.
+// loop is left. Declared first, so it runs once the writer is done and the
+// cipher has wiped itself; the XOR of keystream into the chunks leaves both
+// in the vector registers, cleared last.
 struct BufferWipe {
   std::size_t used[2] = {0, 0};
   ~BufferWipe() {
     for (std::size_t b = 0; b < 2; ++b) secureWipe(buffers[b], used[b]);
+    clearVectorRegisters();
   }
 };
 
 }  // namespace
 
 ChunkLoopResult decryptChunks(int in, int out, std::string_view key) {
+  return decryptChunks(in, out, key, detail::chosenAes256Impl());
+}
+
+ChunkLoopResult decryptChunks(int in, int out, std::string_view key, const detail::Aes256Impl& impl) {
   BufferWipe wipe;
-  ChunkCipher cipher(key);
+  ChunkCipher cipher(key, impl);
   BufferWriter writer(out);
   for (std::size_t b = 0;; b ^= 1) {
     char* const buffer = reinterpret_cast<char*>(buffers[b]);

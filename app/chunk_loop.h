@@ -10,7 +10,9 @@
 // Reads and writes go through two fixed buffers of kChunkLoopBufferSize
 // bytes (1 MiB, whole chunks): a writer thread (app/buffer_writer.h) writes
 // one while the next is read and decrypted, so memory stays bounded. The
-// buffers are wiped before returning.
+// buffers are wiped, and the vector registers cleared, before returning.
+// The second form names the AES-256 implementation to run (tests run each);
+// the first uses the process's choice.
 //
 // Stops at the first failure: ReadFailed when reading `in` fails, WriteFailed
 // when writing `out` fails (also when a read fails after it); what was
@@ -21,6 +23,8 @@
 #include <cstddef>
 #include <string_view>
 
+#include "unseal/aes256.h"
+
 namespace unseal {
 
 inline constexpr std::size_t kChunkLoopBufferSize = std::size_t{1} << 20;
@@ -28,5 +32,6 @@ inline constexpr std::size_t kChunkLoopBufferSize = std::size_t{1} << 20;
 enum class ChunkLoopResult { Done, ReadFailed, WriteFailed };
 
 ChunkLoopResult decryptChunks(int in, int out, std::string_view key);
+ChunkLoopResult decryptChunks(int in, int out, std::string_view key, const detail::Aes256Impl& impl);
 
 }  // namespace unseal

@@ -1,9 +1,31 @@
 #include "app/file_checks.h"
 
 #include <fcntl.h>
+#include <limits.h>
+#include <linux/capability.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace unseal {
+namespace {
+
+// The process may replace other users' files in a sticky folder (CAP_FOWNER).
+bool mayOverrideOwnership() noexcept {
+  __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+  __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+  return ::syscall(SYS_capget, &header, data) == 0 && (data[0].effective & (1u << CAP_FOWNER)) != 0;
+}
+
+// What statx says of path (not followed): false when it does not exist.
+bool describe(const char* path, struct statx& info) noexcept {
+  return ::statx(AT_FDCWD, path, AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_MODE | STATX_UID, &info) == 0;
+}
+
+bool appendOnlyOrImmutable(const struct statx& info) noexcept {
+  return (info.stx_attributes & (STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE)) != 0;
+}
+
+}  // namespace
 
 bool isDirectory(const char* path) noexcept {
   struct stat info {};
@@ -19,6 +41,24 @@ bool isUnwritableFile(const char* path) noexcept {
   struct stat info {};
   return ::lstat(path, &info) == 0 && S_ISREG(info.st_mode) &&
          ::faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) != 0;
+}
+
+bool outputReplaceable(const std::string& path) {
+  if (path.size() >= PATH_MAX) return false;
+  const std::size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  const std::size_t nameLength = slash == std::string::npos ? path.size() : path.size() - slash - 1;
+  const long nameMax = ::pathconf(folder.c_str(), _PC_NAME_MAX);
+  if (nameMax > 0 && nameLength > static_cast<std::size_t>(nameMax)) return false;
+
+  struct statx folderInfo {};
+  if (!describe(folder.c_str(), folderInfo) || appendOnlyOrImmutable(folderInfo)) return false;
+  struct statx existing {};
+  if (!describe(path.c_str(), existing)) return true;  // nothing to replace
+  if (appendOnlyOrImmutable(existing)) return false;
+  const uid_t user = ::geteuid();
+  return (folderInfo.stx_mode & S_ISVTX) == 0 || existing.stx_uid == user || folderInfo.stx_uid == user ||
+         mayOverrideOwnership();
 }
 
 }  // namespace unseal

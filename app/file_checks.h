@@ -7,14 +7,23 @@
 // link) is a regular file that this process may not open for writing. Such
 // a file is not ours to replace; a symbolic link is replaced, its target
 // never written.
+// outputReplaceable(path): a rename could put a new file at path, as far as
+// can be told before making one: the path and its last name fit the limits
+// of the system and of the folder's file system; neither the folder nor what
+// stands at the path (not followed) is append-only or immutable; and a folder
+// with the sticky bit lets this process replace what stands there (this user
+// owns it or the folder, or may override that).
 #pragma once
 
 #include <sys/stat.h>
+
+#include <string>
 
 namespace unseal {
 
 bool isDirectory(const char* path) noexcept;
 bool namesFile(const char* path, const struct stat& file) noexcept;
 bool isUnwritableFile(const char* path) noexcept;
+bool outputReplaceable(const std::string& path);
 
 }  // namespace unseal

@@ -1,15 +1,21 @@
 // unseal <filename> <key>: decrypts an encrypted file with a 32-byte key.
 //
-// The run: banner; argument and key checks; output path derived from the
-// input path; the input opened and the output's temporary file made
-// (app/output_file.h); the 54-byte clear header copied and the output's size
-// reserved; the body decrypted chunk by chunk (app/chunk_loop.h), on this
-// thread and a writer thread; the output put in place by rename.
+// The run: the process made undumpable (no core file, no other process of
+// the user reading its memory); the key copied out of the argument list, or
+// read from standard input when it is "-" (app/key_text.h); banner; argument
+// and key checks; output path derived from the input path; the input opened
+// and the output file made (app/output_file.h); the 54-byte clear header
+// copied and the output's size reserved; the body decrypted chunk by chunk
+// (app/chunk_loop.h), on this thread and a writer thread; the output put in
+// place by rename.
 // Every refusal is one line on standard output after the banner and exit
 // status 1; the input is never written, the output path is left as it was,
-// and the temporary file is removed. Signals: app/signals.h.
+// and no file of the run is left. Signals: app/signals.h.
 #include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstdint>
@@ -23,6 +29,7 @@
 #include "app/descriptor_io.h"
 #include "app/file_checks.h"
 #include "app/file_format.h"
+#include "app/key_text.h"
 #include "app/output_file.h"
 #include "app/output_path.h"
 #include "app/signals.h"
@@ -87,7 +94,16 @@ bool keyMatchesReference(std::string_view key) {
   const bool equal = std::memcmp(digest, reference, Sha1::DigestSize) == 0;
   secureWipe(digest, sizeof digest);
   secureWipe(reference, sizeof reference);
+  clearVectorRegisters();
   return equal;
+}
+
+// No core file, and no ptrace or /proc/<pid>/mem for other processes of the
+// same user: the memory holds the key and the plaintext.
+void keepMemoryPrivate() noexcept {
+  ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+  const rlimit noCore{0, 0};
+  ::setrlimit(RLIMIT_CORE, &noCore);
 }
 
 // The console can fail (standard output a pipe nobody reads any more); a run
@@ -95,15 +111,19 @@ bool keyMatchesReference(std::string_view key) {
 bool consoleFailed() { return !std::cout || std::ferror(stdout) != 0; }
 
 int run(int argc, char** argv) {
+  // The key leaves the argument list first thing, before anything is printed.
+  const bool keyFromInput = argc > 2 && std::strcmp(argv[2], "-") == 0;
+  KeyText key;
+  if (argc > 2 && !keyFromInput) key.takeArgument(argv[2]);  // further arguments are ignored
   std::puts(kBanner);
   if (argc <= 2) {
     std::puts(kUsage);
     return 1;
   }
   const char* inputPath = argv[1];
-  const std::string_view key = argv[2];  // further arguments are ignored
-  if (key.size() != kKeyLength) return refuse(kBadKeyLength);
-  if (!keyMatchesReference(key)) return refuse(kIncorrectKey);
+  if (keyFromInput && !key.readLine(STDIN_FILENO)) return refuse(kBadKeyLength);
+  if (key.length() != kKeyLength) return refuse(kBadKeyLength);
+  if (!keyMatchesReference(key.text())) return refuse(kIncorrectKey);
 
   const std::string outputPath = outputPathFor(inputPath);
   const Descriptor in(::open(inputPath, O_RDONLY | O_CLOEXEC));
@@ -125,7 +145,7 @@ int run(int argc, char** argv) {
   if (!headerWritten || consoleFailed()) return refuse(kWriteError);
 
   if (static_cast<std::size_t>(headerRead) == kHeaderSize) {  // a shorter input has no body
-    switch (decryptChunks(in.get(), out.fd(), key)) {
+    switch (decryptChunks(in.get(), out.fd(), key.text())) {
       case ChunkLoopResult::ReadFailed: return refuse(kReadError);
       case ChunkLoopResult::WriteFailed: return refuse(kWriteError);
       case ChunkLoopResult::Done: break;
@@ -141,6 +161,7 @@ int run(int argc, char** argv) {
 }  // namespace unseal
 
 int main(int argc, char** argv) {
+  unseal::keepMemoryPrivate();
   if (!unseal::openStandardDescriptors()) return 1;  // no console to say so
   unseal::installSignalHandling();
   try {

@@ -3,14 +3,18 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <ctime>
 #include <limits>
 #include <string_view>
 #include <utility>
 
+#include "app/file_checks.h"
 #include "app/signals.h"
 
 namespace unseal {
@@ -32,17 +36,40 @@ std::string temporaryTemplateFor(std::string_view path) {
   return result;
 }
 
+// A fresh suffix for a name made by temporaryTemplateFor: six letters or
+// digits from the kernel's random source (the clock where it has none).
+void renewSuffix(std::string& name) noexcept {
+  static constexpr std::string_view kLetters =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  unsigned char bytes[6] = {};
+  if (::getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    auto mix = static_cast<unsigned long>(now.tv_nsec) ^ static_cast<unsigned long>(::getpid()) << 20;
+    for (unsigned char& b : bytes) b = static_cast<unsigned char>(mix >>= 5);
+  }
+  for (std::size_t i = 0; i < sizeof bytes; ++i) {
+    name[name.size() - sizeof bytes + i] = kLetters[bytes[i] % kLetters.size()];
+  }
+}
+
 // The process's umask, which can only be read by setting it. No other thread
-// runs at commit, so no file is created while it is briefly 0.
+// runs at create, so no file is created while it is briefly 0.
 mode_t currentUmask() noexcept {
   const mode_t mask = ::umask(0);
   ::umask(mask);
   return mask;
 }
 
+// The name through which this process links a descriptor's file anew.
+std::string descriptorPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
 }  // namespace
 
-OutputFile::OutputFile(std::string path) : path_(std::move(path)) {}
+OutputFile::OutputFile(std::string path) : path_(std::move(path)) {
+  const std::size_t slash = path_.rfind('/');
+  if (slash != std::string::npos) folder_ = path_.substr(0, slash + 1);
+}
 
 OutputFile::~OutputFile() {
   closeFile();
@@ -50,6 +77,26 @@ OutputFile::~OutputFile() {
 }
 
 bool OutputFile::create() {
+  if (!outputReplaceable(path_)) return false;
+  umask_ = currentUmask();
+  return createUnnamed() || createNamed();
+}
+
+// False, and nothing made, when the file system (EOPNOTSUPP), the kernel
+// (EISDIR) or anything else says no, or when /proc is not there to name the
+// file at commit; the named file is tried then.
+bool OutputFile::createUnnamed() {
+  const int fd = ::open(folder_.empty() ? "." : folder_.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  if (::access(descriptorPath(fd).c_str(), F_OK) != 0) {
+    ::close(fd);
+    return false;
+  }
+  fd_ = fd;
+  return true;
+}
+
+bool OutputFile::createNamed() {
   std::string name = temporaryTemplateFor(path_);
   const SignalsBlocked blocked;
   const int fd = ::mkostemp(name.data(), O_NOFOLLOW | O_CLOEXEC);  // adds O_CREAT | O_EXCL, mode 0600
@@ -72,14 +119,37 @@ bool OutputFile::reserve(std::uint64_t size) noexcept {
 bool OutputFile::commit(mode_t inputMode) {
   const off_t written = ::lseek(fd_, 0, SEEK_CUR);
   if (written < 0 || ::ftruncate(fd_, written) != 0) return false;
-  if (::fchmod(fd_, inputMode & 0666 & ~currentUmask()) != 0) return false;
-  const int fd = std::exchange(fd_, -1);
-  if (::close(fd) != 0) return false;  // a write that failed late (quota, network file system)
-  const SignalsBlocked blocked;
-  if (::rename(temporaryPath_.c_str(), path_.c_str()) != 0) return false;
-  temporaryPath_.clear();
-  forgetOnSignal();
-  return true;
+  // A write that failed late (quota, network file system) shows when a
+  // descriptor of the file is closed; this one is needed still.
+  const int check = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+  if (check < 0 || ::close(check) != 0) return false;
+  {
+    const SignalsBlocked blocked;
+    if (temporaryPath_.empty() && !name()) return false;
+    if (::rename(temporaryPath_.c_str(), path_.c_str()) != 0) return false;
+    temporaryPath_.clear();
+    forgetOnSignal();
+  }
+  // In place and complete; should either step fail, the output stays 0600.
+  const bool permitted = ::fchmod(fd_, inputMode & 0666 & ~umask_) == 0;
+  const bool closed = ::close(std::exchange(fd_, -1)) == 0;
+  return permitted && closed;
+}
+
+// Links the unnamed file under a fresh `.<name>.XXXXXX`, trying again while
+// the name is taken. Called with the signals blocked.
+bool OutputFile::name() {
+  const std::string source = descriptorPath(fd_);
+  std::string candidate = temporaryTemplateFor(path_);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    renewSuffix(candidate);
+    if (::linkat(AT_FDCWD, source.c_str(), AT_FDCWD, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+      temporaryPath_ = std::move(candidate);
+      return removeOnSignal(temporaryPath_);  // when false, the destructor removes the name
+    }
+    if (errno != EEXIST) return false;
+  }
+  return false;
 }
 
 void OutputFile::closeFile() noexcept {

@@ -1,10 +1,15 @@
 // The output file's life: it appears under its name whole, or not at all.
 //
-// create() makes a new file beside the output path, `.<name>.XXXXXX` in the
-// same folder (<name> shortened when needed to keep within the file system's
-// name length), with a unique suffix, mode 0600, never through a symbolic
-// link (O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC), and registers it to be
-// removed should SIGINT, SIGTERM or SIGHUP end the run (app/signals.h).
+// create() first checks that a finished file could be put in place
+// (outputReplaceable, app/file_checks.h), then makes the file in the output
+// path's folder, mode 0600: unnamed (O_TMPFILE), so that a run that ends
+// before commit, however it ends (SIGKILL, a crash, power loss), leaves
+// nothing behind and frees the space. Where the file system cannot make
+// unnamed files, it is a new file `.<name>.XXXXXX` beside the output (<name>
+// shortened when needed to keep within the file system's name length), with
+// a unique suffix, never through a symbolic link (O_CREAT | O_EXCL |
+// O_NOFOLLOW | O_CLOEXEC), registered to be removed should a signal end the
+// run (app/signals.h). False, and nothing made, when either fails.
 // fd() is where the output is written, from its start on, in order.
 // reserve(size) allocates the file's blocks up to `size` bytes at once
 // (fallocate), so a full disk or a file size limit shows before anything is
@@ -12,14 +17,17 @@
 // nothing and returns true; the writes allocate as they go.
 // commit(inputMode) cuts the file to the bytes written through fd() (a
 // reservation for an input that then turned out shorter leaves nothing
-// behind), gives it the permission bits inputMode & 0666 less the umask
-// (what a new copy of the input gets), closes it and renames it over the
-// output path, which replaces a file or a symbolic link there and never
-// writes through it. True only when every step succeeded. Call it with no
-// other thread of the process running (it reads the umask by setting it).
+// behind), checks that no write failed late (as on a network file system),
+// gives an unnamed file a fresh unique name `.<name>.XXXXXX` and renames it
+// over the output path, which replaces a file or a symbolic link there and
+// never writes through it; signals wait meanwhile. Only then does the file
+// get the permission bits inputMode & 0666 less the umask (what a new copy of
+// the input gets); until then it is 0600. True only when every step succeeded.
 // An OutputFile that goes without a successful commit (a failure, an
-// exception) removes its temporary file; the output path stays as it was.
+// exception) removes its named file, if any; should that fail too, the file
+// stays 0600. The output path stays as it was.
 // Nothing is synced to disk: like cp, the rename orders nothing after a crash.
+// create() reads the umask by setting it: call it with no other thread running.
 #pragma once
 
 #include <sys/types.h>
@@ -42,12 +50,17 @@ class OutputFile {
   bool commit(mode_t inputMode);
 
  private:
+  bool createUnnamed();
+  bool createNamed();
+  bool name();
   void closeFile() noexcept;
   void discard() noexcept;
 
   std::string path_;
-  std::string temporaryPath_;  // empty while no temporary file exists
+  std::string folder_;         // "" or ending in '/'
+  std::string temporaryPath_;  // empty while the file has no name of its own
   int fd_ = -1;
+  mode_t umask_ = 022;
 };
 
 }  // namespace unseal

@@ -3,20 +3,28 @@
 // installSignalHandling() is called once at start, before any file is made.
 // SIGPIPE and SIGXFSZ are ignored, so a closed pipe or a file size limit
 // shows as a failed write instead of ending the process without a word.
-// SIGINT, SIGTERM and SIGHUP, unless already ignored at start (under nohup,
-// or a background job of a script), remove the file registered with
-// removeOnSignal and then end the process by that same signal with its
-// default action, so the caller sees the usual status.
+// Every other signal whose default action ends the process (SIGHUP, SIGINT,
+// SIGQUIT, SIGTERM, SIGUSR1, SIGALRM, SIGXCPU, the real-time signals, the
+// faults SIGSEGV, SIGBUS, SIGILL, ... : all but SIGKILL and SIGSTOP, which
+// cannot be caught) removes the file registered with removeOnSignal, restores
+// the terminal registered with restoreTerminalOnSignal, and then ends the
+// process by that same signal with its default action, so the caller sees
+// the usual status. A signal ignored at start (under nohup, or SIGINT for a
+// background job of a script) stays ignored.
 //
 // removeOnSignal(path) registers the file a signal removes (false, and
 // nothing registered, when the path is too long to keep); forgetOnSignal()
-// clears it. Call both inside a SignalsBlocked scope, which holds those three
-// signals back while the file is made, renamed or removed, so the handler
-// never sees a half-copied path or one whose file was just put in place.
-// All signal handling of the process is set up here.
+// clears it. restoreTerminalOnSignal(fd, settings) registers terminal
+// settings to put back; forgetTerminal() clears them. Call these inside a
+// SignalsBlocked scope, which holds the signals a thread can be sent back
+// while the file is made, named, renamed or removed, so the handler never
+// sees a half-copied path or one whose file was just put in place. A thread
+// started inside such a scope keeps them blocked for good, so the handler
+// runs on the main thread. All signal handling of the process is set up here.
 #pragma once
 
 #include <signal.h>
+#include <termios.h>
 
 #include <string_view>
 
@@ -37,5 +45,7 @@ class SignalsBlocked {
 
 bool removeOnSignal(std::string_view path) noexcept;
 void forgetOnSignal() noexcept;
+void restoreTerminalOnSignal(int fd, const termios& settings) noexcept;
+void forgetTerminal() noexcept;
 
 }  // namespace unseal

@@ -531,39 +531,26 @@ struct Core {
 
 }  // namespace bitsliced
 
-// Deeper than the frame of encryptEight and decryptEight (under 400 bytes on
-// x86-64, and what a call saves).
-constexpr std::size_t kBatchStackBytes = 1024;
-
-// The batch ciphers spill state planes to their frames, where no destructor
-// reaches them. Called from their caller once they have returned, this frame
-// lies over theirs and is wiped whole (a run's are wiped by its caller, see
-// cipher/aes256.cpp). Not instrumented, so that the area is on the real stack.
-__attribute__((noinline, no_sanitize("address"))) void wipeBatchStack() noexcept {
-  std::uint8_t area[kBatchStackBytes];
-  secureWipe(area, sizeof area);
-}
+// The single-block functions hold their round keys (1920 bytes) and batch in
+// their own frames, wiped by their destructors, and the batch ciphers below
+// them spill state planes (under 400 bytes on x86-64) where no destructor
+// reaches: the library wipes this much below their caller after each call.
+constexpr std::size_t kBlockStackBytes = 3072;
 
 UNSEAL_BITSLICED_CODE void bitslicedEncrypt(const std::uint8_t* key, std::uint8_t* block) noexcept {
-  {
-    const bitsliced::EncryptionKeys keys(key);
-    bitsliced::Batch batch;
-    batch.p[0] = bitsliced::load(block);
-    bitsliced::encryptEight(keys, batch.p);
-    bitsliced::store(block, batch.p[0]);
-  }
-  wipeBatchStack();
+  const bitsliced::EncryptionKeys keys(key);
+  bitsliced::Batch batch;
+  batch.p[0] = bitsliced::load(block);
+  bitsliced::encryptEight(keys, batch.p);
+  bitsliced::store(block, batch.p[0]);
 }
 
 UNSEAL_BITSLICED_CODE void bitslicedDecrypt(const std::uint8_t* scheduleEnd, std::uint8_t* block) noexcept {
-  {
-    const bitsliced::DecryptionKeys keys(scheduleEnd);
-    bitsliced::Batch batch;
-    batch.p[0] = bitsliced::load(block);
-    bitsliced::decryptEight(keys, batch.p);
-    bitsliced::store(block, batch.p[0]);
-  }
-  wipeBatchStack();
+  const bitsliced::DecryptionKeys keys(scheduleEnd);
+  bitsliced::Batch batch;
+  batch.p[0] = bitsliced::load(block);
+  bitsliced::decryptEight(keys, batch.p);
+  bitsliced::store(block, batch.p[0]);
 }
 
 // key and out may be the same bytes: the words are read before any is stored.
@@ -577,6 +564,7 @@ UNSEAL_BITSLICED_CODE void bitslicedScheduleEnd(const std::uint8_t* key, std::ui
 
 const Aes256Impl aes256Bitsliced = {"bitsliced",          AesInstructions::none,
                                     bitslicedEncrypt,     bitslicedDecrypt,
-                                    bitslicedScheduleEnd, ModeRuns<bitsliced::Core>::table()};
+                                    bitslicedScheduleEnd, ModeRuns<bitsliced::Core>::table(),
+                                    kBlockStackBytes};
 
 }  // namespace unseal::detail

@@ -8,7 +8,8 @@
 // runs transform whole texts in one chaining mode (ModeRun), deriving the
 // round keys once per call and wiping them before they return; they give the
 // bytes and final chaining state that the engine's block operations give
-// block by block.
+// block by block. After every call the library clears the vector registers
+// and wipes the stack the call may have left secrets on (cipher/aes256.cpp).
 //
 // Each table names the AES instructions it needs. A CPU gets the first entry
 // of aes256Impls() whose instructions it runs (chooseAes256Impl, a function of
@@ -96,6 +97,10 @@ struct Aes256Impl {
   void (*decrypt)(const std::uint8_t* scheduleEnd, std::uint8_t* block) noexcept;
   void (*scheduleEnd)(const std::uint8_t* key, std::uint8_t* out) noexcept;  // out may be key
   RunTable runs;
+  // How deep below its caller encrypt, decrypt and scheduleEnd may leave
+  // secrets on the stack (registers the compiler spilled): the library wipes
+  // that much after each call. 0 for code that keeps them in registers.
+  std::size_t blockStackBytes;
 };
 
 #ifndef UNSEAL_HARDWARE_AES

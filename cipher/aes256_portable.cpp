@@ -297,7 +297,13 @@ void backwardKeyStep(std::uint8_t k[32], std::uint8_t& rc) noexcept {
   k[3] ^= kSbox[k[28]];
 }
 
+// The single-block functions spill cipher states (a known plaintext's XOR
+// with round key 0 among them) about 256 bytes below their caller; the
+// library wipes twice that after each.
+constexpr std::size_t kBlockStackBytes = 512;
+
 const Aes256Impl aes256Portable = {"portable",      AesInstructions::none, portableEncrypt,
-                                   portableDecrypt, portableScheduleEnd,   ModeRuns<PortableCore>::table()};
+                                   portableDecrypt, portableScheduleEnd,   ModeRuns<PortableCore>::table(),
+                                   kBlockStackBytes};
 
 }  // namespace unseal::detail

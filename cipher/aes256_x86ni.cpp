@@ -80,7 +80,7 @@ UNSEAL_AESNI_CODE void aesNiScheduleEnd(const std::uint8_t* key, std::uint8_t* o
 }
 
 const Aes256Impl aes256AesNi = {"aes-ni",     AesInstructions::aesNi, aesNiEncrypt,
-                                aesNiDecrypt, aesNiScheduleEnd,       ModeRuns<XmmCore>::table()};
+                                aesNiDecrypt, aesNiScheduleEnd,       ModeRuns<XmmCore>::table(), 0};
 
 }  // namespace unseal::detail
 

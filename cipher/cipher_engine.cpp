@@ -123,6 +123,7 @@ void CipherEngine::drawIvIfAutomatic() noexcept {
 // The result is written once, by the run and by the final block. (It is
 // zero-filled first: C++20 has no string of uninitialised bytes.)
 std::string CipherEngine::encryptText(std::string_view text, bool noPadding) {
+  const RegistersClearedOnExit cleared;  // the final block's copies
   drawIvIfAutomatic();
   const ModeEntry& entry = kModes[mode_];
   const std::size_t n = text.size();
@@ -142,6 +143,7 @@ std::string CipherEngine::encryptText(std::string_view text, bool noPadding) {
 }
 
 std::string CipherEngine::decryptText(std::string_view text, bool noPadding) {
+  const RegistersClearedOnExit cleared;  // the final block's copies
   const std::size_t n = text.size();
   if (!ciphertextLengthPossible(n, modePads_, noPadding)) throw std::invalid_argument(kBadLengthMessage);
 

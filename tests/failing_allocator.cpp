@@ -1,18 +1,34 @@
 // Preloaded into the unseal command by its end-to-end test to play exhausted
-// resources: with UNSEAL_FAIL_ALLOCATION=n in the environment, the n-th call
-// of operator new (counted from 0) and every later one throw std::bad_alloc;
-// with UNSEAL_FAIL_THREADS set, pthread_create fails with EAGAIN, as at the
-// process limit, and otherwise starts the thread.
+// resources and missing features: with UNSEAL_FAIL_ALLOCATION=n in the
+// environment, the n-th call of operator new (counted from 0) and every later
+// one throw std::bad_alloc; with UNSEAL_FAIL_THREADS set, pthread_create fails
+// with EAGAIN, as at the process limit, and otherwise starts the thread; with
+// UNSEAL_NO_UNNAMED_FILES set, open with O_TMPFILE fails with EOPNOTSUPP, as
+// on a file system that cannot make unnamed files.
+#undef _FORTIFY_SOURCE  // its inline open() would clash with the one defined here
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <pthread.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdlib>
 #include <new>
 
 namespace {
 long allocations = 0;
+
+using Open = int (*)(const char*, int, ...);
+
+int openUnlessUnnamed(const char* next, const char* path, int flags, va_list rest) {
+  const mode_t mode = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(rest, mode_t) : 0;
+  if ((flags & O_TMPFILE) == O_TMPFILE && std::getenv("UNSEAL_NO_UNNAMED_FILES") != nullptr) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  return reinterpret_cast<Open>(::dlsym(RTLD_NEXT, next))(path, flags, mode);
 }
+}  // namespace
 
 void* operator new(std::size_t size) {
   static const char* setting = std::getenv("UNSEAL_FAIL_ALLOCATION");
@@ -31,4 +47,20 @@ extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, voi
   using Create = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
   static const auto next = reinterpret_cast<Create>(::dlsym(RTLD_NEXT, "pthread_create"));
   return next(thread, attr, start, arg);
+}
+
+extern "C" int open(const char* path, int flags, ...) {
+  va_list rest;
+  va_start(rest, flags);
+  const int fd = openUnlessUnnamed("open", path, flags, rest);
+  va_end(rest);
+  return fd;
+}
+
+extern "C" int open64(const char* path, int flags, ...) {
+  va_list rest;
+  va_start(rest, flags);
+  const int fd = openUnlessUnnamed("open64", path, flags, rest);
+  va_end(rest);
+  return fd;
 }

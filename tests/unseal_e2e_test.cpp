@@ -3,11 +3,16 @@
 // (their bytes and permission bits, hidden temporary files included) are
 // checked; decrypted bytes are compared with AES-256-CFB from OpenSSL.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,15 +25,19 @@
 #include <functional>
 #include <iterator>
 #include <map>
+#include <memory>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <thread>
 #include <vector>
 
 #include "app/chunk_loop.h"
 #include "app/descriptor_io.h"
+#include "app/file_format.h"
 #include "support/oracle.h"
 #include "support/vectors.h"
 
@@ -149,9 +158,18 @@ struct Conditions {
   int failAllocation = -1;          // >= 0: operator new fails from that call on
   Console console = Console::Captured;
   mode_t umask = 022;
-  bool sigintIgnored = false;   // as under a shell that runs it in the background
-  bool threadsRefused = false;  // no thread can be started, as at the process limit
+  bool sigintIgnored = false;        // as under a shell that runs it in the background
+  bool threadsRefused = false;       // no thread can be started, as at the process limit
+  bool unnamedFilesRefused = false;  // O_TMPFILE fails, as on a file system without it
+  std::optional<std::string> input =
+      std::nullopt;        // standard input's bytes (a file); otherwise the test's own
+  int stdinFd = -1;        // or this descriptor (a terminal)
+  bool otherUser = false;  // run as nobody (the test runs as root)
 };
+
+// Whether the tests may run the command as another user.
+bool canSwitchUser() { return ::geteuid() == 0; }
+constexpr uid_t kNobody = 65534;
 
 // A started run and where its console goes.
 struct Child {
@@ -192,6 +210,13 @@ class Unseal : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(root_); }
 
+  // The work folder becomes like /tmp (sticky, writable by all), reachable by all.
+  void openToOtherUsers() const {
+    fs::permissions(root_, static_cast<fs::perms>(0711));
+    fs::permissions(tree(), static_cast<fs::perms>(0711));
+    fs::permissions(work(), static_cast<fs::perms>(01777));
+  }
+
   fs::path tree() const { return root_ / "tree"; }
   fs::path work() const { return tree() / "work"; }
   void clearTree() {
@@ -213,7 +238,7 @@ class Unseal : public ::testing::Test {
         env.emplace_back(*e);
       }
     }
-    if (conditions.failAllocation >= 0 || conditions.threadsRefused) {
+    if (conditions.failAllocation >= 0 || conditions.threadsRefused || conditions.unnamedFilesRefused) {
       env.push_back("LD_PRELOAD=" UNSEAL_FAILING_ALLOCATOR);
       asanOptions += ":verify_asan_link_order=0";  // sanitized builds: preloaded before the runtime
     }
@@ -223,6 +248,7 @@ class Unseal : public ::testing::Test {
     // A clang sanitizer build starts threads through its runtime's own
     // pthread_create, so there the run has its thread all the same.
     if (conditions.threadsRefused) env.push_back("UNSEAL_FAIL_THREADS=1");
+    if (conditions.unnamedFilesRefused) env.push_back("UNSEAL_NO_UNNAMED_FILES=1");
     env.push_back(asanOptions);
     std::vector<std::string> launcher = launcherWords();  // the emulator of a cross build
     std::vector<char*> argv, envp;
@@ -245,6 +271,21 @@ class Unseal : public ::testing::Test {
         ::_exit(126);
       }
       ::umask(conditions.umask);
+      // Cores of a crash would be written to the work folder, where the tests see them.
+      const rlimit core{RLIM_INFINITY, RLIM_INFINITY};
+      ::setrlimit(RLIMIT_CORE, &core);
+      if (conditions.input) {
+        const int in = ::memfd_create("stdin", 0);
+        if (in < 0 || !writeAll(in, conditions.input->data(), conditions.input->size()) ||
+            ::lseek(in, 0, SEEK_SET) != 0 || ::dup2(in, 0) != 0) {
+          ::_exit(126);
+        }
+      }
+      if (conditions.stdinFd >= 0 && ::dup2(conditions.stdinFd, 0) != 0) ::_exit(126);
+      if (conditions.otherUser &&
+          (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) {
+        ::_exit(126);
+      }
       if (conditions.console == Console::Closed) {
         ::close(0);
         ::close(1);
@@ -252,7 +293,7 @@ class Unseal : public ::testing::Test {
         ::_exit(126);
       }
       // Default dispositions, as a shell gives them, so the command copes alone.
-      for (const int s : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ}) ::signal(s, SIG_DFL);
+      for (int s = 1; s <= SIGRTMAX; ++s) ::signal(s, SIG_DFL);
       if (conditions.sigintIgnored) ::signal(SIGINT, SIG_IGN);
       sigset_t none;
       sigemptyset(&none);
@@ -311,6 +352,7 @@ std::vector<Case> cases() {
   const std::string writeError = kDecrypting + "Error writing file!\n";
   const Entry previous = bytes(out, 5000);  // an earlier run's output
   const auto mode = [](unsigned bits) { return static_cast<fs::perms>(bits); };
+  const std::string longName(250, 'n');  // with ".decrypted", 5 bytes too long for a name
   // clang-format off
   std::vector<Case> list = {
       {"no argument", {}, {}, kUsage, ""},
@@ -333,9 +375,20 @@ std::vector<Case> cases() {
       {"file size limit reached while decrypting", {{Entry::Symlink, in, "/proc/self/maps"}}, {in, kKey}, writeError, "", {1024}},
       {"file size limit reached by the last write", {bytes(in, 3000)}, {in, kKey}, writeError, "", {2048}},
       {"file size limit keeps the previous output", {bytes(in, 20000), previous}, {in, kKey}, writeError, "", {4096}},
+      {"output exactly at the file size limit", {bytes(in, 3000)}, {in, kKey}, kDone, out, {decryptedSize(3000)}},
       {"standard output a closed pipe keeps the previous output", {input, previous}, {in, kKey}, "", "", {.console = Console::BrokenPipe}},
       {"standard input and output closed", {input}, {in, kKey}, "", out, {.console = Console::Closed}},
       {"arguments after the key are ignored", {input}, {in, kKey, "more", "arguments"}, kDone, out},
+      {"key - read from standard input", {input}, {in, "-"}, kDone, out, {.input = kKey + "\n"}},
+      {"key - read to the end of standard input", {input}, {in, "-"}, kDone, out, {.input = kKey}},
+      {"key - read from the first line of standard input", {input}, {in, "-"}, kDone, out, {.input = kKey + "\nmore\n"}},
+      {"key - of 33 bytes on standard input", {input}, {in, "-"}, kBadLength, "", {.input = kKey + "0\n"}},
+      {"key - with standard input empty", {input}, {in, "-"}, kBadLength, "", {.input = ""}},
+      {"key - with standard input closed", {input}, {in, "-"}, "", "", {.console = Console::Closed}},
+      {"output name longer than the folder allows", {bytes(longName + ".e", 300)}, {longName + ".e", kKey}, kOpenError, ""},
+      {"output name of 255 bytes", {bytes(longName.substr(5) + ".e", 300)}, {longName.substr(5) + ".e", kKey}, kDone, longName.substr(5) + ".decrypted"},
+      {"run by another user", {input}, {in, kKey}, kDone, out, {.otherUser = true}},
+      {"sticky folder: another user's output, writable by all, is not replaced", {input, bytes(out, 5000, mode(0666))}, {in, kKey}, kOpenError, "", {.otherUser = true}},
       {"existing output is replaced", {bytes(in, 100), previous}, {in, kKey}, kDone, out},
       {"symbolic link at the output is replaced, its target untouched", {input, file("../target", "kept"), {Entry::Symlink, out, "../target"}}, {in, kKey}, kDone, out},
       {"dangling symbolic link at the output is replaced", {input, {Entry::Symlink, out, "../planted"}}, {in, kKey}, kDone, out},
@@ -384,73 +437,233 @@ void make(const fs::path& work, const Entry& e) {
 // or replaces only the output, whose bytes match OpenSSL and whose mode is
 // the input's less the execute bits and the umask.
 TEST_F(Unseal, ConsoleStatusAndFiles) {
-  for (const Case& c : cases()) {
-    SCOPED_TRACE(c.name);
-    clearTree();
-    for (const Entry& e : c.entries) make(work(), e);
-    Tree expected = snapshot(tree());
-    const Result result = run(c.args, c.conditions);
-    EXPECT_EQ(result.out, c.conditions.console == Console::Captured ? kBanner + c.console : "");
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.status, c.output.empty() ? 1 : 0);
-    if (!c.output.empty()) {
-      const fs::path input = work() / c.args[0];
-      const std::string output = (fs::path("work") / c.output).lexically_normal().string();
-      expected[output] = decrypted(readFile(input), fs::status(input).permissions(), c.conditions.umask);
+  for (const bool unnamedFilesRefused : {false, true}) {
+    for (Case c : cases()) {
+      SCOPED_TRACE(c.name + (unnamedFilesRefused ? ", no unnamed files" : ""));
+      if (c.conditions.otherUser && !canSwitchUser()) {
+        std::printf("case \"%s\" skipped: only root can run the command as another user\n", c.name.c_str());
+        continue;
+      }
+      c.conditions.unnamedFilesRefused = unnamedFilesRefused;
+      clearTree();
+      if (c.conditions.otherUser) openToOtherUsers();
+      for (const Entry& e : c.entries) make(work(), e);
+      Tree expected = snapshot(tree());
+      const Result result = run(c.args, c.conditions);
+      EXPECT_EQ(result.out, c.conditions.console == Console::Captured ? kBanner + c.console : "");
+      EXPECT_EQ(result.err, "");
+      EXPECT_EQ(result.status, c.output.empty() ? 1 : 0);
+      if (!c.output.empty()) {
+        const fs::path input = work() / c.args[0];
+        const std::string output = (fs::path("work") / c.output).lexically_normal().string();
+        expected[output] = decrypted(readFile(input), fs::status(input).permissions(), c.conditions.umask);
+      }
+      expectTree(snapshot(tree()), expected);
     }
-    expectTree(snapshot(tree()), expected);
   }
 }
 
-// A run stopped by SIGINT, SIGTERM or SIGHUP while it waits for more of its
-// input from a FIFO, once its temporary file exists and the header is copied:
-// the temporary file is removed, nothing appears at the output path, and the
-// process ends by that signal (status 128 + n in a shell). A SIGINT ignored
-// when the run starts stays ignored, and the run completes with the rest of
-// its input, which arrives in a second piece.
-TEST_F(Unseal, SignalsWhileWaitingForInput) {
-  struct SignalCase {
-    int signal;
-    bool ignored;
-  };
-  for (const auto [signal, ignored] : {SignalCase{SIGINT, false}, SignalCase{SIGTERM, false},
-                                       SignalCase{SIGHUP, false}, SignalCase{SIGINT, true}}) {
-    SCOPED_TRACE(std::string(::strsignal(signal)) + (ignored ? ", ignored at start" : ""));
-    clearTree();
-    const fs::path fifoPath = work() / "in.enc";
-    ASSERT_EQ(::mkfifo(fifoPath.c_str(), 0644), 0);
-    Tree expected = snapshot(tree());
-    const fs::perms inputMode = fs::status(fifoPath).permissions();
-    const std::string input = randomBytes(54 + 1000, static_cast<unsigned>(signal));
-    const Child child = start({"in.enc", kKey}, {.sigintIgnored = ignored});
-    {
-      int fifo = -1;  // opens once the command has opened its end
-      const auto open = [&] {
-        return (fifo = ::open(fifoPath.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) >= 0;
-      };
-      ASSERT_TRUE(waitUntil(open));
-      const Descriptor writer(fifo);
-      ASSERT_TRUE(writeAll(fifo, input.data(), 54 + 500));
-      ASSERT_TRUE(waitUntil([&] { return readFile(child.out).starts_with(kBanner + kDecrypting); }));
-      const Tree during = snapshot(tree());
-      EXPECT_TRUE(std::any_of(during.begin(), during.end(), [](const auto& e) {
-        return isTemporaryFile(e.first);
-      })) << "no temporary file while decrypting";
-      ASSERT_EQ(::kill(child.pid, signal), 0);
-      if (ignored) {
-        ASSERT_TRUE(writeAll(fifo, input.data() + 54 + 500, input.size() - 54 - 500));
-      }
-    }  // the end of the input
-    const Result result = finish(child);
-    EXPECT_EQ(result.err, "");
-    if (ignored) {
-      EXPECT_EQ(result.status, 0);
-      EXPECT_EQ(result.out, kBanner + kDone);
-      expected["work/in.decrypted"] = decrypted(input, inputMode, 022);
-    } else {
-      EXPECT_EQ(result.signal, signal);
+// Every signal whose default action ends a process, SIGKILL included, but
+// SIGPIPE and SIGXFSZ, which the command ignores (see the cases above), and
+// the two below SIGRTMIN that the C library keeps for itself.
+std::vector<int> terminatingSignals() {
+  std::vector<int> list;
+  for (int s = 1; s <= SIGRTMAX; ++s) {
+    switch (s) {
+      case SIGCHLD:
+      case SIGCONT:
+      case SIGURG:
+      case SIGWINCH:  // ignored
+      case SIGSTOP:
+      case SIGTSTP:
+      case SIGTTIN:
+      case SIGTTOU:  // stop
+      case SIGPIPE:
+      case SIGXFSZ: continue;
+      default:
+        if (s > SIGSYS && s < SIGRTMIN) continue;
     }
-    expectTree(snapshot(tree()), expected);
+    list.push_back(s);
+  }
+  return list;
+}
+
+// The permission bits of each file the process has open that has no name
+// (the output while it is written unnamed); empty when /proc does not show it.
+std::vector<unsigned> unnamedOpenFiles(pid_t pid) {
+  std::vector<unsigned> modes;
+  std::error_code error;
+  for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
+    struct stat info {};
+    if (::stat(fd.path().c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_nlink == 0) {
+      modes.push_back(info.st_mode & 07777);
+    }
+  }
+  return modes;
+}
+
+// A run held in the middle: its input is a FIFO that has delivered the header
+// and 500 bytes of body, and it has printed that it is decrypting. finishInput
+// delivers the rest and the end of the input.
+struct HeldRun {
+  Tree before;  // the tree as the run found it, its input included
+  Child child;
+  std::string input;
+  int fifo = -1;
+  bool held = false;
+  void finishInput() {
+    if (fifo < 0) return;
+    EXPECT_TRUE(writeAll(fifo, input.data() + 54 + 500, input.size() - 54 - 500));
+    ::close(std::exchange(fifo, -1));
+  }
+  ~HeldRun() {
+    if (fifo >= 0) ::close(fifo);
+  }
+};
+
+class UnsealHeld : public Unseal {
+ protected:
+  std::unique_ptr<HeldRun> hold(const Conditions& conditions, unsigned seed) {
+    const fs::path fifoPath = work() / "in.enc";
+    EXPECT_EQ(::mkfifo(fifoPath.c_str(), 0644), 0);
+    auto run = std::make_unique<HeldRun>();
+    run->before = snapshot(tree());
+    run->input = randomBytes(54 + 1000, seed);
+    run->child = start({"in.enc", kKey}, conditions);
+    // The FIFO opens once the command has opened its end.
+    const auto open = [&] {
+      return (run->fifo = ::open(fifoPath.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) >= 0;
+    };
+    run->held = waitUntil(open) && writeAll(run->fifo, run->input.data(), 54 + 500) &&
+                waitUntil([&] { return readFile(run->child.out).starts_with(kBanner + kDecrypting); });
+    EXPECT_TRUE(run->held) << "the run did not start decrypting";
+    return run;
+  }
+};
+
+// Runs ended by each terminating signal while they decrypt, their output
+// unnamed or (where unnamed files are refused) a hidden named file: the
+// folder holds exactly what it held before (no file of the run, no core
+// file, though the core size limit allows them and they would be written
+// here), and the process ends by that signal (status 128 + n in a shell).
+// While the run lasts, the key is not in its command line, and its output
+// is 0600: unnamed, it adds nothing to the folder.
+TEST_F(UnsealHeld, EveryTerminatingSignalLeavesTheFolderAsItWas) {
+  for (const bool unnamedFilesRefused : {false, true}) {
+    for (const int signal : terminatingSignals()) {
+      if (signal == SIGKILL && unnamedFilesRefused) continue;  // SIGKILL leaves the named file
+      SCOPED_TRACE(std::string(::strsignal(signal)) + (unnamedFilesRefused ? ", named output" : ""));
+      clearTree();
+      const auto run = hold({.unnamedFilesRefused = unnamedFilesRefused}, static_cast<unsigned>(signal));
+      ASSERT_TRUE(run->held);
+      const Tree& before = run->before;
+      const std::string commandLine = readFile("/proc/" + std::to_string(run->child.pid) + "/cmdline");
+      EXPECT_NE(commandLine.find("in.enc"), std::string::npos);
+      EXPECT_EQ(commandLine.find(kKey), std::string::npos) << "the key is in the process list";
+      Tree during = snapshot(tree());
+      if (unnamedFilesRefused) {
+        const auto named = std::find_if(during.begin(), during.end(),
+                                        [](const auto& e) { return isTemporaryFile(e.first); });
+        ASSERT_NE(named, during.end()) << "no named output while decrypting";
+        EXPECT_EQ(named->second.mode, 0600u);
+        during.erase(named);
+      } else if (canSwitchUser()) {  // only root reads /proc of an undumpable process
+        EXPECT_EQ(unnamedOpenFiles(run->child.pid), std::vector<unsigned>{0600});
+      }
+      expectTree(during, before);
+      ASSERT_EQ(::kill(run->child.pid, signal), 0);
+      const Result result = finish(run->child);
+      EXPECT_EQ(result.signal, signal);
+      EXPECT_EQ(result.err, "");
+      expectTree(snapshot(tree()), before);
+    }
+  }
+}
+
+// A SIGINT ignored when the run starts (a background job of a script) stays
+// ignored: the run completes once the rest of its input arrives.
+TEST_F(UnsealHeld, SignalIgnoredAtStartStaysIgnored) {
+  const auto run = hold({.sigintIgnored = true}, 1);
+  ASSERT_TRUE(run->held);
+  const fs::perms inputMode = fs::status(work() / "in.enc").permissions();
+  Tree expected = run->before;
+  ASSERT_EQ(::kill(run->child.pid, SIGINT), 0);
+  run->finishInput();
+  const Result result = finish(run->child);
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(result.out, kBanner + kDone);
+  expected["work/in.decrypted"] = decrypted(run->input, inputMode, 022);
+  expectTree(snapshot(tree()), expected);
+}
+
+// The folder turns append-only while a run decrypts: the output's name
+// cannot be put in place nor removed. The run fails, and the named file it
+// leaves, holding the plaintext, is 0600, never the input's mode.
+TEST_F(UnsealHeld, ANameThatCannotBeRemovedStaysPrivate) {
+  for (const bool unnamedFilesRefused : {false, true}) {
+    SCOPED_TRACE(unnamedFilesRefused ? "named output" : "unnamed output");
+    clearTree();
+    const auto run = hold({.unnamedFilesRefused = unnamedFilesRefused}, 2);
+    ASSERT_TRUE(run->held);
+    fs::permissions(work() / "in.enc", static_cast<fs::perms>(0644));
+    const Descriptor folder(::open(work().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    int flags = 0;
+    if (::ioctl(folder.get(), FS_IOC_GETFLAGS, &flags) != 0 ||
+        ::ioctl(folder.get(), FS_IOC_SETFLAGS, &(flags |= FS_APPEND_FL)) != 0) {
+      ::kill(run->child.pid, SIGKILL);
+      finish(run->child);
+      GTEST_SKIP() << "this file system or user cannot make a folder append-only";
+    }
+    run->finishInput();
+    const Result result = finish(run->child);
+    flags &= ~FS_APPEND_FL;
+    ASSERT_EQ(::ioctl(folder.get(), FS_IOC_SETFLAGS, &flags), 0);
+    EXPECT_EQ(result.out, kBanner + kDecrypting + "Error writing file!\n");
+    EXPECT_EQ(result.status, 1);
+    std::vector<unsigned> leftModes;
+    for (const auto& [name, node] : snapshot(tree())) {
+      if (isTemporaryFile(name)) leftModes.push_back(node.mode);
+    }
+    EXPECT_EQ(leftModes, std::vector<unsigned>{0600});
+    EXPECT_FALSE(fs::exists(work() / "in.decrypted"));
+  }
+}
+
+// The key typed at a terminal ("-"): echo is off while the command waits
+// for it, and back on however the run ends: a decryption, a refusal, a signal.
+TEST_F(Unseal, KeyTypedAtATerminalIsNotEchoed) {
+  const Descriptor master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+  ASSERT_TRUE(master.valid() && ::grantpt(master.get()) == 0 && ::unlockpt(master.get()) == 0);
+  const Descriptor terminal(::open(::ptsname(master.get()), O_RDWR | O_NOCTTY | O_CLOEXEC));
+  ASSERT_TRUE(terminal.valid());
+  const auto echoing = [&] {
+    termios settings{};
+    return ::tcgetattr(terminal.get(), &settings) == 0 && (settings.c_lflag & ECHO) != 0;
+  };
+  ASSERT_TRUE(echoing());
+  writeFile(work() / "in.enc", randomBytes(300, 3));
+  const struct {
+    const char* name;
+    std::string typed;  // then the end of the line; nothing: SIGTERM instead
+    std::string console;
+  } ends[] = {{"typed", kKey, kDone}, {"of 31 bytes", kKey.substr(1), kBadLength}, {"signal", "", ""}};
+  for (const auto& end : ends) {
+    SCOPED_TRACE(end.name);
+    fs::remove(work() / "in.decrypted");
+    const Child child = start({"in.enc", "-"}, {.stdinFd = terminal.get()});
+    ASSERT_TRUE(waitUntil([&] { return !echoing(); })) << "echo stays on";
+    if (end.typed.empty()) {
+      ASSERT_EQ(::kill(child.pid, SIGTERM), 0);
+    } else {
+      const std::string line = end.typed + "\n";
+      ASSERT_TRUE(writeAll(master.get(), line.data(), line.size()));
+    }
+    const Result result = finish(child);
+    EXPECT_EQ(result.signal, end.typed.empty() ? SIGTERM : 0);
+    if (!end.typed.empty()) {
+      EXPECT_EQ(result.out, kBanner + end.console);
+    }
+    EXPECT_TRUE(echoing()) << "echo not restored";
   }
 }
 
