@@ -265,8 +265,13 @@ struct Armv8Core {
 
 }  // namespace
 
-const Aes256Impl aes256Armv8 = {"armv8",      AesInstructions::armv8, armv8Encrypt,
-                                armv8Decrypt, armv8ScheduleEnd,       ModeRuns<Armv8Core>::table(), 0};
+const Aes256Impl aes256Armv8 = {"armv8",
+                                AesInstructions::armv8,
+                                armv8Encrypt,
+                                armv8Decrypt,
+                                armv8ScheduleEnd,
+                                ModeRuns<Armv8Core>::table(),
+                                0};
 
 }  // namespace unseal::detail
 

@@ -79,8 +79,13 @@ UNSEAL_AESNI_CODE void aesNiScheduleEnd(const std::uint8_t* key, std::uint8_t* o
   store(out + 16, k1);
 }
 
-const Aes256Impl aes256AesNi = {"aes-ni",     AesInstructions::aesNi, aesNiEncrypt,
-                                aesNiDecrypt, aesNiScheduleEnd,       ModeRuns<XmmCore>::table(), 0};
+const Aes256Impl aes256AesNi = {"aes-ni",
+                                AesInstructions::aesNi,
+                                aesNiEncrypt,
+                                aesNiDecrypt,
+                                aesNiScheduleEnd,
+                                ModeRuns<XmmCore>::table(),
+                                0};
 
 }  // namespace unseal::detail
 

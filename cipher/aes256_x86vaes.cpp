@@ -108,8 +108,9 @@ struct YmmCore : XmmCore {
 
 }  // namespace
 
-const Aes256Impl aes256Vaes = {"vaes",       AesInstructions::vaes, aesNiEncrypt,
-                               aesNiDecrypt, aesNiScheduleEnd,      ModeRuns<YmmCore>::table(), 0};
+const Aes256Impl aes256Vaes = {
+    "vaes", AesInstructions::vaes, aesNiEncrypt, aesNiDecrypt, aesNiScheduleEnd, ModeRuns<YmmCore>::table(),
+    0};
 
 }  // namespace unseal::detail
 

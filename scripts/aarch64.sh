@@ -13,7 +13,8 @@
 # private package list, so dpkg needs no arm64 architecture), all in
 # build-aarch64/target. Reruns reuse them.
 [ -n "${BASH_VERSION:-}" ] || exec bash "$0" "$@"
-source "$(dirname "$0")/common.sh"
+set -euo pipefail
+source "$(dirname "$(readlink -f "$0")")/common.sh"
 # groff-base: the manual page lint among the tests.
 required_packages+=("${test_packages[@]}" groff-base g++-aarch64-linux-gnu qemu-user-static)
 ensure_packages
@@ -52,12 +53,13 @@ fi
 build_and_test() {
   local dir=$top/$1
   shift
-  cmake -S . -B "$dir" "${cross[@]}" -DUNSEAL_WERROR=ON -DUNSEAL_TESTS=ON -DUNSEAL_BENCH=OFF \
-    -DUNSEAL_INSTALL=OFF -DGTest_DIR="$target/usr/lib/cmake/GTest" -DOPENSSL_ROOT_DIR="$target/usr" \
-    -DOPENSSL_USE_STATIC_LIBS=TRUE "-DCMAKE_CROSSCOMPILING_EMULATOR=$(IFS=';' && echo "${qemu[*]}")" "$@" >/dev/null
-  cmake --build "$dir" -j "$(nproc)"
-  echo "== aarch64, $(basename "$dir"): the test suite under ${qemu[*]}"
-  ctest --test-dir "$dir" --output-on-failure -j "$(nproc)"
+  local name
+  name=$(basename "$dir")
+  build_project "$dir" "${cross[@]}" -DUNSEAL_TESTS=ON -DUNSEAL_BENCH=OFF -DUNSEAL_INSTALL=OFF \
+    -DGTest_DIR="$target/usr/lib/cmake/GTest" -DOPENSSL_ROOT_DIR="$target/usr" -DOPENSSL_USE_STATIC_LIBS=TRUE \
+    "-DCMAKE_CROSSCOMPILING_EMULATOR=$(IFS=';' && echo "${qemu[*]}")" "$@"
+  echo "== aarch64, $name: the test suite under ${qemu[*]}"
+  run_tests "$dir"
 }
 
 # The implementation the choice test saw this process take (it records it).

@@ -548,7 +548,14 @@ class UnsealHeld : public Unseal {
 // here), and the process ends by that signal (status 128 + n in a shell).
 // While the run lasts, the key is not in its command line, and its output
 // is 0600: unnamed, it adds nothing to the folder.
+//
+// Under an emulator (a cross build's tests) the process's command line is the
+// emulator's, which reports core-dumping signals on standard error, may die
+// of a fault signal sent to it (SIGILL, SIGFPE, ...) without passing it on,
+// and cannot deliver the highest real-time signals: there only the folder is
+// checked, and those signals are skipped.
 TEST_F(UnsealHeld, EveryTerminatingSignalLeavesTheFolderAsItWas) {
+  const bool emulated = !launcherWords().empty();
   for (const bool unnamedFilesRefused : {false, true}) {
     for (const int signal : terminatingSignals()) {
       if (signal == SIGKILL && unnamedFilesRefused) continue;  // SIGKILL leaves the named file
@@ -557,9 +564,11 @@ TEST_F(UnsealHeld, EveryTerminatingSignalLeavesTheFolderAsItWas) {
       const auto run = hold({.unnamedFilesRefused = unnamedFilesRefused}, static_cast<unsigned>(signal));
       ASSERT_TRUE(run->held);
       const Tree& before = run->before;
-      const std::string commandLine = readFile("/proc/" + std::to_string(run->child.pid) + "/cmdline");
-      EXPECT_NE(commandLine.find("in.enc"), std::string::npos);
-      EXPECT_EQ(commandLine.find(kKey), std::string::npos) << "the key is in the process list";
+      if (!emulated) {
+        const std::string commandLine = readFile("/proc/" + std::to_string(run->child.pid) + "/cmdline");
+        EXPECT_NE(commandLine.find("in.enc"), std::string::npos);
+        EXPECT_EQ(commandLine.find(kKey), std::string::npos) << "the key is in the process list";
+      }
       Tree during = snapshot(tree());
       if (unnamedFilesRefused) {
         const auto named = std::find_if(during.begin(), during.end(),
@@ -571,10 +580,22 @@ TEST_F(UnsealHeld, EveryTerminatingSignalLeavesTheFolderAsItWas) {
         EXPECT_EQ(unnamedOpenFiles(run->child.pid), std::vector<unsigned>{0600});
       }
       expectTree(during, before);
-      ASSERT_EQ(::kill(run->child.pid, signal), 0);
-      const Result result = finish(run->child);
-      EXPECT_EQ(result.signal, signal);
-      EXPECT_EQ(result.err, "");
+      if (emulated) {
+        // The fault signals, which it may take for faults of its own and die of, and those it cannot deliver.
+        const bool fault = signal == SIGILL || signal == SIGTRAP || signal == SIGBUS || signal == SIGFPE ||
+                           signal == SIGSEGV;
+        if (fault || ::kill(run->child.pid, signal) != 0) {
+          ASSERT_EQ(::kill(run->child.pid, SIGKILL), 0);
+          finish(run->child);
+          continue;
+        }
+        finish(run->child);
+      } else {
+        ASSERT_EQ(::kill(run->child.pid, signal), 0);
+        const Result result = finish(run->child);
+        EXPECT_EQ(result.signal, signal);
+        EXPECT_EQ(result.err, "");
+      }
       expectTree(snapshot(tree()), before);
     }
   }
