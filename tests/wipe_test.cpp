@@ -288,7 +288,7 @@ TEST_P(WipeStack, NoOperationLeavesSecretsOnTheStackOrInVectorRegisters) {
   for (const auto& [name, operation] : operations) {
     // Warm up first: the first call through a lazily bound symbol makes the
     // dynamic linker save every vector register on the stack.
-    const auto call = [&operation = operation](test::RegisterSnapshots&) { operation(); };
+    const auto call = [&operation = operation](test::Observed&) { operation(); };
     test::Observed warmUp(0), observed(0);
     test::observe(call, warmUp);
     test::observe(call, observed);
@@ -403,24 +403,24 @@ TEST_P(WipeRun, NoSecretOutlivesAWholeRun) {
   // after each.
   std::optional<test::Observed> observed(std::in_place, 3);
   test::observe(
-      [&](test::RegisterSnapshots& registers) {
+      [&](test::Observed& seen) {
         std::string key = test::masked(mask, maskedKey);
         const std::string_view keyText(key);
         test::atDepth(96 * 1024, [&] {
           result = decryptChunks(body.get(), output.get(), keyText, impl());
-          registers.take();
+          seen.takeRegisters();
         });
         std::optional<CipherEngine> engine;
         test::atDepth(48 * 1024, [&] {
           engine.emplace(keyText, CBC, PKCS7);
           detail::Aes256Internals::bind(*engine, impl());
-          registers.take();
+          seen.takeRegisters();
           engine->setIv(iv);
         });
         std::string plain;
         test::atDepth(16 * 1024, [&] {
           plain = engine->decryptText(textCipher, false);
-          registers.take();
+          seen.takeRegisters();
         });
         textDecrypted = test::masked(mask, plain) == maskedText;
         secureWipe(plain.data(), plain.size());

@@ -81,8 +81,8 @@ __attribute__((no_sanitize("address"))) void Secrets::find(const void* area, std
 
 void Secrets::find(const Observed& observed, Findings& findings) const {
   find(observed.stack.data(), observed.stack.size() * sizeof observed.stack[0], "the stack", findings);
-  for (std::size_t i = 0; i < observed.registers.count(); ++i) {
-    const std::string_view registers = observed.registers.snapshot(i);
+  for (std::size_t i = 0; i < observed.snapshots(); ++i) {
+    const std::string_view registers = observed.registers(i);
     find(registers.data(), registers.size(), "vector registers " + std::to_string(i), findings);
   }
 }
@@ -108,8 +108,8 @@ std::string Secrets::Findings::report() const {
   return text;
 }
 
-RegisterSnapshots::RegisterSnapshots(std::size_t capacity)
-    : bytes_(capacity * kMaxBytes, 0), capacity_(capacity), size_(0), width_(16) {
+Observed::Observed(std::size_t snapshots)
+    : registers_((snapshots + 1) * kMaxBytes, 0), capacity_(snapshots + 1) {
 #if defined(__x86_64__)
   width_ = __builtin_cpu_supports("avx512f") ? 64 : __builtin_cpu_supports("avx") ? 32 : 16;
   size_ = width_ == 64 ? 32 * 64 : 16 * static_cast<std::size_t>(width_);
@@ -121,20 +121,21 @@ RegisterSnapshots::RegisterSnapshots(std::size_t capacity)
 #endif
 }
 
-RegisterSnapshots::~RegisterSnapshots() { secureWipe(bytes_.data(), bytes_.size()); }
-
-std::string_view RegisterSnapshots::snapshot(std::size_t i) const {
-  return {reinterpret_cast<const char*>(bytes_.data()) + i * kMaxBytes, size_};
+Observed::~Observed() {
+  secureWipe(registers_.data(), registers_.size());
+  secureWipe(stack.data(), stack.size() * sizeof stack[0]);
 }
 
-Observed::~Observed() { secureWipe(stack.data(), stack.size() * sizeof stack[0]); }
+std::string_view Observed::registers(std::size_t i) const {
+  return {reinterpret_cast<const char*>(registers_.data()) + i * kMaxBytes, size_};
+}
 
 namespace {
 
 constexpr std::size_t kStackWords = std::size_t{1} << 17;  // 1 MiB
 
 struct ThreadArgs {
-  const std::function<void(RegisterSnapshots&)>* operation;
+  const std::function<void(Observed&)>* operation;
   Observed* observed;
   const volatile std::uint64_t* base;
 };
@@ -146,8 +147,8 @@ struct ThreadArgs {
 // that have returned.
 __attribute__((noinline, no_sanitize("address"))) void* runThenCopyStack(void* arg) {
   const ThreadArgs args = *static_cast<const ThreadArgs*>(arg);
-  (*args.operation)(args.observed->registers);
-  args.observed->registers.take();
+  (*args.operation)(*args.observed);
+  args.observed->takeRegisters();
   const auto* top = static_cast<const volatile std::uint64_t*>(__builtin_frame_address(0));
   std::uint64_t* const copy = args.observed->stack.data();
   for (std::size_t i = 0; args.base + i < top && i < kStackWords; ++i) copy[i] = args.base[i];
@@ -156,7 +157,7 @@ __attribute__((noinline, no_sanitize("address"))) void* runThenCopyStack(void* a
 
 }  // namespace
 
-void observe(const std::function<void(RegisterSnapshots&)>& operation, Observed& observed) {
+void observe(const std::function<void(Observed&)>& operation, Observed& observed) {
   observed.stack.assign(kStackWords, 0);
   const std::size_t bytes = 8 * kStackWords;
   void* mapped = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);

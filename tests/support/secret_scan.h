@@ -14,8 +14,7 @@
 // has AVX-512, else ymm0-15 where it has AVX, else xmm0-15; 32-bit x86 the
 // first eight of those; AArch64: v0-v31; elsewhere none) and copies the stack
 // below the thread's frame, with no call in between. The operation may save
-// the registers at points of its own too (RegisterSnapshots::take). What was
-// observed is wiped when the Observed goes.
+// the registers at points of its own too (Observed::takeRegisters).
 //
 // atDepth(bytes, f) calls f with `bytes` more of the stack in use: what f's
 // callees leave lies deeper than the frames of later calls made at lesser
@@ -36,7 +35,7 @@ namespace unseal::test {
 // one byte at a time, so that no vector register holds them.
 std::string masked(std::string_view mask, std::string_view bytes);
 
-struct Observed;
+class Observed;
 
 class Secrets {
  public:
@@ -75,45 +74,42 @@ class Secrets {
   std::vector<std::uint64_t> prefilter_;                            // one bit per hashed prefix
 };
 
-// The vector registers saved at some moments, in memory allocated up front.
-class RegisterSnapshots {
+// What observe() saw: the stack below the frame that ran the operation, and
+// the vector registers at each takeRegisters(), the operation's own and then
+// one after it, in memory allocated up front. Wiped when it goes.
+class Observed {
  public:
-  static constexpr std::size_t kMaxBytes = 32 * 64;  // x86-64 with AVX-512: 32 x 64
-  explicit RegisterSnapshots(std::size_t capacity);
-  ~RegisterSnapshots();
-  RegisterSnapshots(const RegisterSnapshots&) = delete;
-  RegisterSnapshots& operator=(const RegisterSnapshots&) = delete;
+  explicit Observed(std::size_t snapshots);  // the operation's own
+  ~Observed();
+  Observed(const Observed&) = delete;
+  Observed& operator=(const Observed&) = delete;
 
-  // Saves the registers now, unless the capacity is used up.
-  __attribute__((always_inline)) inline void take();
-  std::size_t count() const { return taken_; }
-  std::string_view snapshot(std::size_t i) const;
+  // Saves the registers now, unless the room for them is used up.
+  __attribute__((always_inline)) inline void takeRegisters();
+  std::size_t snapshots() const { return taken_; }
+  std::string_view registers(std::size_t i) const;
+
+  std::vector<std::uint64_t> stack;
+  bool ran = false;  // false when no thread could be started
 
  private:
-  std::vector<std::uint8_t> bytes_;
+  static constexpr std::size_t kMaxBytes = 32 * 64;  // x86-64 with AVX-512: 32 x 64
+  std::vector<std::uint8_t> registers_;
   std::size_t taken_ = 0, capacity_;
-  std::size_t size_;  // bytes per snapshot; 0 where none are read
-  int width_;         // x86: 16 (xmm), 32 (ymm) or 64 (zmm0-31)
+  std::size_t size_ = 0;  // bytes per snapshot; 0 where none are read
+  int width_ = 16;        // x86: 16 (xmm), 32 (ymm) or 64 (zmm0-31)
 };
 
-struct Observed {
-  explicit Observed(std::size_t snapshots) : registers(snapshots + 1) {}
-  ~Observed();
-  std::vector<std::uint64_t> stack;  // below the frame that ran the operation
-  RegisterSnapshots registers;       // the operation's own, then one after it
-  bool ran = false;                  // false when no thread could be started
-};
-
-// The operation gets the snapshots to take its own.
-void observe(const std::function<void(RegisterSnapshots&)>& operation, Observed& observed);
+// The operation gets the Observed to take its own snapshots.
+void observe(const std::function<void(Observed&)>& operation, Observed& observed);
 
 void atDepth(std::size_t bytes, const std::function<void()>& f);
 
-// RegisterSnapshots::take, inline so that nothing runs between the operation
-// and the saving but what the caller wrote.
-inline void RegisterSnapshots::take() {
+// Inline, so that nothing runs between the operation and the saving but what
+// the caller wrote.
+inline void Observed::takeRegisters() {
   if (taken_ == capacity_) return;
-  std::uint8_t* const p = bytes_.data() + taken_++ * kMaxBytes;
+  std::uint8_t* const p = registers_.data() + taken_++ * kMaxBytes;
   // clang-format off
 #if defined(__x86_64__) || defined(__i386__)
 #define UNSEAL_SAVE(i, r, w, n) i " %%" r #n ", " #n "*" w "(%0)\n\t"
