@@ -8,7 +8,6 @@
 #include <linux/fs.h>
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -158,13 +157,12 @@ struct Conditions {
   int failAllocation = -1;          // >= 0: operator new fails from that call on
   Console console = Console::Captured;
   mode_t umask = 022;
-  bool sigintIgnored = false;        // as under a shell that runs it in the background
-  bool threadsRefused = false;       // no thread can be started, as at the process limit
-  bool unnamedFilesRefused = false;  // O_TMPFILE fails, as on a file system without it
-  std::optional<std::string> input =
-      std::nullopt;        // standard input's bytes (a file); otherwise the test's own
-  int stdinFd = -1;        // or this descriptor (a terminal)
-  bool otherUser = false;  // run as nobody (the test runs as root)
+  bool sigintIgnored = false;             // as under a shell that runs it in the background
+  bool threadsRefused = false;            // no thread can be started, as at the process limit
+  bool unnamedFilesRefused = false;       // O_TMPFILE fails, as on a file system without it
+  std::optional<std::string> input = {};  // standard input's bytes (a file); otherwise the test's own
+  int stdinFd = -1;                       // or this descriptor (a terminal)
+  bool otherUser = false;                 // run as nobody in a folder like /tmp (the test runs as root)
 };
 
 // Whether the tests may run the command as another user.
@@ -210,13 +208,6 @@ class Unseal : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(root_); }
 
-  // The work folder becomes like /tmp (sticky, writable by all), reachable by all.
-  void openToOtherUsers() const {
-    fs::permissions(root_, static_cast<fs::perms>(0711));
-    fs::permissions(tree(), static_cast<fs::perms>(0711));
-    fs::permissions(work(), static_cast<fs::perms>(01777));
-  }
-
   fs::path tree() const { return root_ / "tree"; }
   fs::path work() const { return tree() / "work"; }
   void clearTree() {
@@ -229,6 +220,12 @@ class Unseal : public ::testing::Test {
               const std::string& tag = "") const {
     const fs::path out = root_ / ("stdout" + tag), err = root_ / ("stderr" + tag);
     writeFile(out, "");
+    if (conditions.input) writeFile(root_ / "stdin", *conditions.input);
+    if (conditions.otherUser) {  // the work folder like /tmp (sticky, writable by all), reachable by all
+      fs::permissions(root_, static_cast<fs::perms>(0711));
+      fs::permissions(tree(), static_cast<fs::perms>(0711));
+      fs::permissions(work(), static_cast<fs::perms>(01777));
+    }
     std::vector<std::string> env;
     std::string asanOptions = "ASAN_OPTIONS=";
     for (char** e = environ; *e != nullptr; ++e) {
@@ -274,13 +271,7 @@ class Unseal : public ::testing::Test {
       // Cores of a crash would be written to the work folder, where the tests see them.
       const rlimit core{RLIM_INFINITY, RLIM_INFINITY};
       ::setrlimit(RLIMIT_CORE, &core);
-      if (conditions.input) {
-        const int in = ::memfd_create("stdin", 0);
-        if (in < 0 || !writeAll(in, conditions.input->data(), conditions.input->size()) ||
-            ::lseek(in, 0, SEEK_SET) != 0 || ::dup2(in, 0) != 0) {
-          ::_exit(126);
-        }
-      }
+      if (conditions.input && !std::freopen((root_ / "stdin").c_str(), "r", stdin)) ::_exit(126);
       if (conditions.stdinFd >= 0 && ::dup2(conditions.stdinFd, 0) != 0) ::_exit(126);
       if (conditions.otherUser &&
           (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) {
@@ -443,7 +434,6 @@ TEST_F(Unseal, ConsoleStatusAndFiles) {
       if (c.conditions.otherUser && !canSwitchUser()) continue;  // only root can run it as another user
       c.conditions.unnamedFilesRefused = unnamedFilesRefused;
       clearTree();
-      if (c.conditions.otherUser) openToOtherUsers();
       for (const Entry& e : c.entries) make(work(), e);
       Tree expected = snapshot(tree());
       const Result result = run(c.args, c.conditions);
@@ -515,10 +505,7 @@ class UnsealHeld : public Unseal {
   void closeInput() {
     if (fifo_ >= 0) ::close(std::exchange(fifo_, -1));
   }
-  void TearDown() override {
-    closeInput();
-    Unseal::TearDown();
-  }
+  ~UnsealHeld() override { closeInput(); }
 
   Tree before_;  // the tree as the run found it, its input included
   Child child_;
@@ -528,17 +515,14 @@ class UnsealHeld : public Unseal {
 
 // Runs ended by each terminating signal while they decrypt, their output
 // unnamed or (where unnamed files are refused) a hidden named file: the
-// folder holds exactly what it held before (no file of the run, no core
-// file, though the core size limit allows them and they would be written
-// here), and the process ends by that signal (status 128 + n in a shell).
-// While the run lasts, the key is not in its command line, and its output
-// is 0600: unnamed, it adds nothing to the folder.
-//
-// Under an emulator (a cross build's tests) the process's command line is the
-// emulator's, which reports core-dumping signals on standard error, may die
-// of a fault signal sent to it (SIGILL, SIGFPE, ...) without passing it on,
-// and cannot deliver the highest real-time signals: there only the folder is
-// checked, and those signals are skipped.
+// folder holds exactly what it held before (no file of the run, no core file,
+// which the core size limit allows), and the process ends by that signal.
+// While the run lasts, the key is not in its command line, and its output is
+// 0600: unnamed, it adds nothing to the folder.
+// An emulator (a cross build's tests) shows its own command line, reports
+// core-dumping signals on standard error, may die of a fault signal sent to
+// it and cannot deliver the highest real-time signals: there only the folder
+// is checked, and those signals are skipped.
 TEST_F(UnsealHeld, EveryTerminatingSignalLeavesTheFolderAsItWas) {
   const bool emulated = !launcherWords().empty();
   for (const bool unnamedFilesRefused : {false, true}) {
@@ -586,7 +570,6 @@ TEST_F(UnsealHeld, EveryTerminatingSignalLeavesTheFolderAsItWas) {
 // user (as root, the test runs it as nobody), whose other processes cannot
 // read its memory then.
 TEST_F(UnsealHeld, SignalIgnoredAtStartStaysIgnored) {
-  if (canSwitchUser()) openToOtherUsers();
   ASSERT_TRUE(hold({.sigintIgnored = true, .otherUser = canSwitchUser()}, 1));
   struct stat status {};
   ASSERT_EQ(::stat(("/proc/" + std::to_string(child_.pid) + "/status").c_str(), &status), 0);
