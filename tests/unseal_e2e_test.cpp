@@ -24,14 +24,13 @@
 #include <functional>
 #include <iterator>
 #include <map>
-#include <memory>
 #include <optional>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <string_view>
-#include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "app/chunk_loop.h"

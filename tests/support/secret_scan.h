@@ -41,7 +41,6 @@ class Secrets {
  public:
   static constexpr std::size_t kMaskSize = 16;
   explicit Secrets(std::string_view mask);
-  const std::string& mask() const { return mask_; }
 
   // Found as "<kind> <number>"; add masks the bytes, addMasked takes them masked.
   void addMasked(const std::string& kind, std::size_t number, std::string_view maskedBytes);
