@@ -586,32 +586,28 @@ TEST_F(UnsealHeld, SignalIgnoredAtStartStaysIgnored) {
 // cannot be put in place nor removed. The run fails, and the named file it
 // leaves, holding the plaintext, is 0600, never the input's mode.
 TEST_F(UnsealHeld, ANameThatCannotBeRemovedStaysPrivate) {
-  for (const bool unnamedFilesRefused : {false, true}) {
-    SCOPED_TRACE(unnamedFilesRefused ? "named output" : "unnamed output");
-    clearTree();
-    ASSERT_TRUE(hold({.unnamedFilesRefused = unnamedFilesRefused}, 2));
-    fs::permissions(work() / "in.enc", static_cast<fs::perms>(0644));
-    const Descriptor folder(::open(work().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    int flags = 0;
-    if (::ioctl(folder.get(), FS_IOC_GETFLAGS, &flags) != 0 ||
-        ::ioctl(folder.get(), FS_IOC_SETFLAGS, &(flags |= FS_APPEND_FL)) != 0) {
-      ::kill(child_.pid, SIGKILL);
-      finish(child_);
-      GTEST_SKIP() << "this file system or user cannot make a folder append-only";
-    }
-    finishInput();
-    const Result result = finish(child_);
-    flags &= ~FS_APPEND_FL;
-    ASSERT_EQ(::ioctl(folder.get(), FS_IOC_SETFLAGS, &flags), 0);
-    EXPECT_EQ(result.out, kBanner + kDecrypting + "Error writing file!\n");
-    EXPECT_EQ(result.status, 1);
-    std::vector<unsigned> leftModes;
-    for (const auto& [name, node] : snapshot(tree())) {
-      if (isTemporaryFile(name)) leftModes.push_back(node.mode);
-    }
-    EXPECT_EQ(leftModes, std::vector<unsigned>{0600});
-    EXPECT_FALSE(fs::exists(work() / "in.decrypted"));
+  ASSERT_TRUE(hold({}, 2));
+  fs::permissions(work() / "in.enc", static_cast<fs::perms>(0644));
+  const Descriptor folder(::open(work().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  int flags = 0;
+  if (::ioctl(folder.get(), FS_IOC_GETFLAGS, &flags) != 0 ||
+      ::ioctl(folder.get(), FS_IOC_SETFLAGS, &(flags |= FS_APPEND_FL)) != 0) {
+    ::kill(child_.pid, SIGKILL);
+    finish(child_);
+    GTEST_SKIP() << "this file system or user cannot make a folder append-only";
   }
+  finishInput();
+  const Result result = finish(child_);
+  flags &= ~FS_APPEND_FL;
+  ASSERT_EQ(::ioctl(folder.get(), FS_IOC_SETFLAGS, &flags), 0);
+  EXPECT_EQ(result.out, kBanner + kDecrypting + "Error writing file!\n");
+  EXPECT_EQ(result.status, 1);
+  std::vector<unsigned> leftModes;
+  for (const auto& [name, node] : snapshot(tree())) {
+    if (isTemporaryFile(name)) leftModes.push_back(node.mode);
+  }
+  EXPECT_EQ(leftModes, std::vector<unsigned>{0600});
+  EXPECT_FALSE(fs::exists(work() / "in.decrypted"));
 }
 
 // The key typed at a terminal ("-"): echo is off while the command waits
