@@ -49,18 +49,14 @@ extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, voi
   return next(thread, attr, start, arg);
 }
 
-extern "C" int open(const char* path, int flags, ...) {
-  va_list rest;
-  va_start(rest, flags);
-  const int fd = openUnlessUnnamed("open", path, flags, rest);
-  va_end(rest);
-  return fd;
-}
-
-extern "C" int open64(const char* path, int flags, ...) {
-  va_list rest;
-  va_start(rest, flags);
-  const int fd = openUnlessUnnamed("open64", path, flags, rest);
-  va_end(rest);
-  return fd;
-}
+// open and open64, as the C library may call either.
+#define UNSEAL_OPEN(name)                                       \
+  extern "C" int name(const char* path, int flags, ...) {       \
+    va_list rest;                                               \
+    va_start(rest, flags);                                      \
+    const int fd = openUnlessUnnamed(#name, path, flags, rest); \
+    va_end(rest);                                               \
+    return fd;                                                  \
+  }
+UNSEAL_OPEN(open)
+UNSEAL_OPEN(open64)

@@ -8,7 +8,6 @@
 #include <linux/fs.h>
 #include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -25,14 +24,13 @@
 #include <functional>
 #include <iterator>
 #include <map>
-#include <memory>
 #include <optional>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <string_view>
-#include <system_error>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "app/chunk_loop.h"
@@ -158,13 +156,12 @@ struct Conditions {
   int failAllocation = -1;          // >= 0: operator new fails from that call on
   Console console = Console::Captured;
   mode_t umask = 022;
-  bool sigintIgnored = false;        // as under a shell that runs it in the background
-  bool threadsRefused = false;       // no thread can be started, as at the process limit
-  bool unnamedFilesRefused = false;  // O_TMPFILE fails, as on a file system without it
-  std::optional<std::string> input =
-      std::nullopt;        // standard input's bytes (a file); otherwise the test's own
-  int stdinFd = -1;        // or this descriptor (a terminal)
-  bool otherUser = false;  // run as nobody (the test runs as root)
+  bool sigintIgnored = false;             // as under a shell that runs it in the background
+  bool threadsRefused = false;            // no thread can be started, as at the process limit
+  bool unnamedFilesRefused = false;       // O_TMPFILE fails, as on a file system without it
+  std::optional<std::string> input = {};  // standard input's bytes (a file); otherwise the test's own
+  int stdinFd = -1;                       // or this descriptor (a terminal)
+  bool otherUser = false;                 // run as nobody in a folder like /tmp (the test runs as root)
 };
 
 constexpr uid_t kNobody = 65534;
@@ -225,13 +222,6 @@ class Unseal : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(root_); }
 
-  // The work folder becomes like /tmp (sticky, writable by all), reachable by all.
-  void openToOtherUsers() const {
-    fs::permissions(root_, static_cast<fs::perms>(0711));
-    fs::permissions(tree(), static_cast<fs::perms>(0711));
-    fs::permissions(work(), static_cast<fs::perms>(01777));
-  }
-
   fs::path tree() const { return root_ / "tree"; }
   fs::path work() const { return tree() / "work"; }
   void clearTree() {
@@ -244,6 +234,12 @@ class Unseal : public ::testing::Test {
               const std::string& tag = "") const {
     const fs::path out = root_ / ("stdout" + tag), err = root_ / ("stderr" + tag);
     writeFile(out, "");
+    if (conditions.input) writeFile(root_ / "stdin", *conditions.input);
+    if (conditions.otherUser) {  // the work folder like /tmp (sticky, writable by all), reachable by all
+      fs::permissions(root_, static_cast<fs::perms>(0711));
+      fs::permissions(tree(), static_cast<fs::perms>(0711));
+      fs::permissions(work(), static_cast<fs::perms>(01777));
+    }
     std::vector<std::string> env;
     std::string asanOptions = "ASAN_OPTIONS=";
     for (char** e = environ; *e != nullptr; ++e) {
@@ -289,13 +285,7 @@ class Unseal : public ::testing::Test {
       // Cores of a crash would be written to the work folder, where the tests see them.
       const rlimit core{RLIM_INFINITY, RLIM_INFINITY};
       ::setrlimit(RLIMIT_CORE, &core);
-      if (conditions.input) {
-        const int in = ::memfd_create("stdin", 0);
-        if (in < 0 || !writeAll(in, conditions.input->data(), conditions.input->size()) ||
-            ::lseek(in, 0, SEEK_SET) != 0 || ::dup2(in, 0) != 0) {
-          ::_exit(126);
-        }
-      }
+      if (conditions.input && !std::freopen((root_ / "stdin").c_str(), "r", stdin)) ::_exit(126);
       if (conditions.stdinFd >= 0 && ::dup2(conditions.stdinFd, 0) != 0) ::_exit(126);
       if (conditions.otherUser &&
           (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) {
@@ -462,7 +452,6 @@ TEST_F(Unseal, ConsoleStatusAndFiles) {
       }
       c.conditions.unnamedFilesRefused = unnamedFilesRefused;
       clearTree();
-      if (c.conditions.otherUser) openToOtherUsers();
       for (const Entry& e : c.entries) make(work(), e);
       Tree expected = snapshot(tree());
       const Result result = run(c.args, c.conditions);
@@ -483,33 +472,23 @@ TEST_F(Unseal, ConsoleStatusAndFiles) {
 // SIGPIPE and SIGXFSZ, which the command ignores (see the cases above), and
 // the two below SIGRTMIN that the C library keeps for itself.
 std::vector<int> terminatingSignals() {
+  // Ignored by default, stopping, ignored by the command.
+  const std::vector<int> others = {SIGCHLD, SIGCONT, SIGURG,  SIGWINCH, SIGSTOP,
+                                   SIGTSTP, SIGTTIN, SIGTTOU, SIGPIPE,  SIGXFSZ};
   std::vector<int> list;
   for (int s = 1; s <= SIGRTMAX; ++s) {
-    switch (s) {
-      case SIGCHLD:
-      case SIGCONT:
-      case SIGURG:
-      case SIGWINCH:  // ignored
-      case SIGSTOP:
-      case SIGTSTP:
-      case SIGTTIN:
-      case SIGTTOU:  // stop
-      case SIGPIPE:
-      case SIGXFSZ: continue;
-      default:
-        if (s > SIGSYS && s < SIGRTMIN) continue;
+    if (std::find(others.begin(), others.end(), s) == others.end() && (s <= SIGSYS || s >= SIGRTMIN)) {
+      list.push_back(s);
     }
-    list.push_back(s);
   }
   return list;
 }
 
 // The permission bits of each file the process has open that has no name
-// (the output while it is written unnamed); empty when /proc does not show it.
+// (the output while it is written unnamed).
 std::vector<unsigned> unnamedOpenFiles(pid_t pid) {
   std::vector<unsigned> modes;
-  std::error_code error;
-  for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error)) {
+  for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
     struct stat info {};
     if (::stat(fd.path().c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_nlink == 0) {
       modes.push_back(info.st_mode & 07777);
@@ -518,58 +497,50 @@ std::vector<unsigned> unnamedOpenFiles(pid_t pid) {
   return modes;
 }
 
-// A run held in the middle: its input is a FIFO that has delivered the header
-// and 500 bytes of body, and it has printed that it is decrypting. finishInput
-// delivers the rest and the end of the input.
-struct HeldRun {
-  Tree before;  // the tree as the run found it, its input included
-  Child child;
-  std::string input;
-  int fifo = -1;
-  bool held = false;
-  void finishInput() {
-    if (fifo < 0) return;
-    EXPECT_TRUE(writeAll(fifo, input.data() + 54 + 500, input.size() - 54 - 500));
-    ::close(std::exchange(fifo, -1));
-  }
-  ~HeldRun() {
-    if (fifo >= 0) ::close(fifo);
-  }
-};
-
+// A run held in the middle: its input is a FIFO that has delivered the
+// header and 500 bytes of body, and it has printed that it is decrypting.
+// finishInput delivers the rest and the end of the input.
 class UnsealHeld : public Unseal {
  protected:
-  std::unique_ptr<HeldRun> hold(const Conditions& conditions, unsigned seed) {
+  bool hold(const Conditions& conditions, unsigned seed) {
+    closeInput();
     const fs::path fifoPath = work() / "in.enc";
     EXPECT_EQ(::mkfifo(fifoPath.c_str(), 0644), 0);
-    auto run = std::make_unique<HeldRun>();
-    run->before = snapshot(tree());
-    run->input = randomBytes(54 + 1000, seed);
-    run->child = start({"in.enc", kKey}, conditions);
+    before_ = snapshot(tree());
+    input_ = randomBytes(54 + 1000, seed);
+    child_ = start({"in.enc", kKey}, conditions);
     // The FIFO opens once the command has opened its end.
     const auto open = [&] {
-      return (run->fifo = ::open(fifoPath.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) >= 0;
+      return (fifo_ = ::open(fifoPath.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) >= 0;
     };
-    run->held = waitUntil(open) && writeAll(run->fifo, run->input.data(), 54 + 500) &&
-                waitUntil([&] { return readFile(run->child.out).starts_with(kBanner + kDecrypting); });
-    EXPECT_TRUE(run->held) << "the run did not start decrypting";
-    return run;
+    return waitUntil(open) && writeAll(fifo_, input_.data(), 54 + 500) &&
+           waitUntil([&] { return readFile(child_.out).starts_with(kBanner + kDecrypting); });
   }
+  void finishInput() {
+    EXPECT_TRUE(writeAll(fifo_, input_.data() + 54 + 500, input_.size() - 54 - 500));
+    closeInput();
+  }
+  void closeInput() {
+    if (fifo_ >= 0) ::close(std::exchange(fifo_, -1));
+  }
+  ~UnsealHeld() override { closeInput(); }
+
+  Tree before_;  // the tree as the run found it, its input included
+  Child child_;
+  std::string input_;
+  int fifo_ = -1;
 };
 
 // Runs ended by each terminating signal while they decrypt, their output
 // unnamed or (where unnamed files are refused) a hidden named file: the
-// folder holds exactly what it held before (no file of the run, no core
-// file, though the core size limit allows them and they would be written
-// here), and the process ends by that signal (status 128 + n in a shell).
-// While the run lasts, the key is not in its command line, and its output
-// is 0600: unnamed, it adds nothing to the folder.
-//
-// Under an emulator (a cross build's tests) the process's command line and
-// open files are the emulator's, which reports core-dumping signals on
-// standard error, may die of a fault signal sent to it (SIGILL, SIGFPE, ...)
-// without passing it on, and cannot deliver the highest real-time signals:
-// there only the folder is checked, and those signals are skipped.
+// folder holds exactly what it held before (no file of the run, no core file,
+// which the core size limit allows), and the process ends by that signal.
+// While the run lasts, the key is not in its command line, and its output is
+// 0600: unnamed, it adds nothing to the folder.
+// An emulator (a cross build's tests) shows its own command line and open
+// files, reports core-dumping signals on standard error, may die of a fault
+// signal sent to it and cannot deliver the highest real-time signals: there
+// only the folder is checked, and those signals are skipped.
 TEST_F(UnsealHeld, EveryTerminatingSignalLeavesTheFolderAsItWas) {
   const bool emulated = !launcherWords().empty();
   for (const bool unnamedFilesRefused : {false, true}) {
@@ -577,93 +548,85 @@ TEST_F(UnsealHeld, EveryTerminatingSignalLeavesTheFolderAsItWas) {
       if (signal == SIGKILL && unnamedFilesRefused) continue;  // SIGKILL leaves the named file
       SCOPED_TRACE(std::string(::strsignal(signal)) + (unnamedFilesRefused ? ", named output" : ""));
       clearTree();
-      const auto run = hold({.unnamedFilesRefused = unnamedFilesRefused}, static_cast<unsigned>(signal));
-      ASSERT_TRUE(run->held);
-      const Tree& before = run->before;
+      ASSERT_TRUE(hold({.unnamedFilesRefused = unnamedFilesRefused}, static_cast<unsigned>(signal)))
+          << "the run did not start decrypting";
       if (!emulated) {
-        const std::string commandLine = readFile("/proc/" + std::to_string(run->child.pid) + "/cmdline");
+        const std::string commandLine = readFile("/proc/" + std::to_string(child_.pid) + "/cmdline");
         EXPECT_NE(commandLine.find("in.enc"), std::string::npos);
         EXPECT_EQ(commandLine.find(kKey), std::string::npos) << "the key is in the process list";
       }
       Tree during = snapshot(tree());
+      const auto named =
+          std::find_if(during.begin(), during.end(), [](const auto& e) { return isTemporaryFile(e.first); });
       if (unnamedFilesRefused) {
-        const auto named = std::find_if(during.begin(), during.end(),
-                                        [](const auto& e) { return isTemporaryFile(e.first); });
         ASSERT_NE(named, during.end()) << "no named output while decrypting";
         EXPECT_EQ(named->second.mode, 0600u);
         during.erase(named);
-      } else if (::geteuid() == 0 && !emulated) {  // only root reads /proc of an undumpable process
-        EXPECT_EQ(unnamedOpenFiles(run->child.pid), std::vector<unsigned>{0600});
+      } else if (canSwitchUser() && !emulated) {  // only root reads /proc of an undumpable process
+        EXPECT_EQ(unnamedOpenFiles(child_.pid), std::vector<unsigned>{0600});
       }
-      expectTree(during, before);
-      if (emulated) {
-        // The fault signals, which it may take for faults of its own and die of, and those it cannot deliver.
-        const bool fault = signal == SIGILL || signal == SIGTRAP || signal == SIGBUS || signal == SIGFPE ||
-                           signal == SIGSEGV;
-        if (fault || ::kill(run->child.pid, signal) != 0) {
-          ASSERT_EQ(::kill(run->child.pid, SIGKILL), 0);
-          finish(run->child);
-          continue;
-        }
-        finish(run->child);
-      } else {
-        ASSERT_EQ(::kill(run->child.pid, signal), 0);
-        const Result result = finish(run->child);
-        EXPECT_EQ(result.signal, signal);
-        EXPECT_EQ(result.err, "");
+      expectTree(during, before_);
+      const bool fault =
+          signal == SIGILL || signal == SIGTRAP || signal == SIGBUS || signal == SIGFPE || signal == SIGSEGV;
+      if (emulated && (fault || ::kill(child_.pid, signal) != 0)) {
+        ::kill(child_.pid, SIGKILL);
+        finish(child_);
+        continue;
       }
-      expectTree(snapshot(tree()), before);
+      ASSERT_TRUE(emulated || ::kill(child_.pid, signal) == 0);
+      const Result result = finish(child_);
+      EXPECT_TRUE(emulated || (result.signal == signal && result.err.empty()))
+          << "ended by " << result.signal;
+      expectTree(snapshot(tree()), before_);
     }
   }
 }
 
 // A SIGINT ignored when the run starts (a background job of a script) stays
-// ignored: the run completes once the rest of its input arrives.
+// ignored: the run completes once the rest of its input arrives. The process
+// is undumpable: its /proc files belong to root, though it runs as another
+// user (as root, the test runs it as nobody), whose other processes cannot
+// read its memory then.
 TEST_F(UnsealHeld, SignalIgnoredAtStartStaysIgnored) {
-  const auto run = hold({.sigintIgnored = true}, 1);
-  ASSERT_TRUE(run->held);
-  const fs::perms inputMode = fs::status(work() / "in.enc").permissions();
-  Tree expected = run->before;
-  ASSERT_EQ(::kill(run->child.pid, SIGINT), 0);
-  run->finishInput();
-  const Result result = finish(run->child);
+  ASSERT_TRUE(hold({.sigintIgnored = true, .otherUser = canSwitchUser()}, 1));
+  struct stat status {};
+  ASSERT_EQ(::stat(("/proc/" + std::to_string(child_.pid) + "/status").c_str(), &status), 0);
+  EXPECT_EQ(status.st_uid, 0u) << "the process is dumpable";
+  ASSERT_EQ(::kill(child_.pid, SIGINT), 0);
+  finishInput();
+  const Result result = finish(child_);
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.out, kBanner + kDone);
-  expected["work/in.decrypted"] = decrypted(run->input, inputMode, 022);
-  expectTree(snapshot(tree()), expected);
+  before_["work/in.decrypted"] = decrypted(input_, fs::status(work() / "in.enc").permissions(), 022);
+  expectTree(snapshot(tree()), before_);
 }
 
 // The folder turns append-only while a run decrypts: the output's name
 // cannot be put in place nor removed. The run fails, and the named file it
 // leaves, holding the plaintext, is 0600, never the input's mode.
 TEST_F(UnsealHeld, ANameThatCannotBeRemovedStaysPrivate) {
-  for (const bool unnamedFilesRefused : {false, true}) {
-    SCOPED_TRACE(unnamedFilesRefused ? "named output" : "unnamed output");
-    clearTree();
-    const auto run = hold({.unnamedFilesRefused = unnamedFilesRefused}, 2);
-    ASSERT_TRUE(run->held);
-    fs::permissions(work() / "in.enc", static_cast<fs::perms>(0644));
-    const Descriptor folder(::open(work().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    int flags = 0;
-    if (::ioctl(folder.get(), FS_IOC_GETFLAGS, &flags) != 0 ||
-        ::ioctl(folder.get(), FS_IOC_SETFLAGS, &(flags |= FS_APPEND_FL)) != 0) {
-      ::kill(run->child.pid, SIGKILL);
-      finish(run->child);
-      GTEST_SKIP() << "this file system or user cannot make a folder append-only";
-    }
-    run->finishInput();
-    const Result result = finish(run->child);
-    flags &= ~FS_APPEND_FL;
-    ASSERT_EQ(::ioctl(folder.get(), FS_IOC_SETFLAGS, &flags), 0);
-    EXPECT_EQ(result.out, kBanner + kDecrypting + "Error writing file!\n");
-    EXPECT_EQ(result.status, 1);
-    std::vector<unsigned> leftModes;
-    for (const auto& [name, node] : snapshot(tree())) {
-      if (isTemporaryFile(name)) leftModes.push_back(node.mode);
-    }
-    EXPECT_EQ(leftModes, std::vector<unsigned>{0600});
-    EXPECT_FALSE(fs::exists(work() / "in.decrypted"));
+  ASSERT_TRUE(hold({}, 2));
+  fs::permissions(work() / "in.enc", static_cast<fs::perms>(0644));
+  const Descriptor folder(::open(work().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  int flags = 0;
+  if (::ioctl(folder.get(), FS_IOC_GETFLAGS, &flags) != 0 ||
+      ::ioctl(folder.get(), FS_IOC_SETFLAGS, &(flags |= FS_APPEND_FL)) != 0) {
+    ::kill(child_.pid, SIGKILL);
+    finish(child_);
+    GTEST_SKIP() << "this file system or user cannot make a folder append-only";
   }
+  finishInput();
+  const Result result = finish(child_);
+  flags &= ~FS_APPEND_FL;
+  ASSERT_EQ(::ioctl(folder.get(), FS_IOC_SETFLAGS, &flags), 0);
+  EXPECT_EQ(result.out, kBanner + kDecrypting + "Error writing file!\n");
+  EXPECT_EQ(result.status, 1);
+  std::vector<unsigned> leftModes;
+  for (const auto& [name, node] : snapshot(tree())) {
+    if (isTemporaryFile(name)) leftModes.push_back(node.mode);
+  }
+  EXPECT_EQ(leftModes, std::vector<unsigned>{0600});
+  EXPECT_FALSE(fs::exists(work() / "in.decrypted"));
 }
 
 // The key typed at a terminal ("-"): echo is off while the command waits
@@ -672,34 +635,24 @@ TEST_F(Unseal, KeyTypedAtATerminalIsNotEchoed) {
   const Descriptor master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
   ASSERT_TRUE(master.valid() && ::grantpt(master.get()) == 0 && ::unlockpt(master.get()) == 0);
   const Descriptor terminal(::open(::ptsname(master.get()), O_RDWR | O_NOCTTY | O_CLOEXEC));
-  ASSERT_TRUE(terminal.valid());
   const auto echoing = [&] {
     termios settings{};
     return ::tcgetattr(terminal.get(), &settings) == 0 && (settings.c_lflag & ECHO) != 0;
   };
   ASSERT_TRUE(echoing());
   writeFile(work() / "in.enc", randomBytes(300, 3));
-  const struct {
-    const char* name;
-    std::string typed;  // then the end of the line; nothing: SIGTERM instead
-    std::string console;
-  } ends[] = {{"typed", kKey, kDone}, {"of 31 bytes", kKey.substr(1), kBadLength}, {"signal", "", ""}};
-  for (const auto& end : ends) {
-    SCOPED_TRACE(end.name);
+  // What is typed, then the end of the line; nothing: SIGTERM instead.
+  for (const auto& [typed, console] : {std::pair{kKey, kDone}, {kKey.substr(1), kBadLength}, {"", ""}}) {
+    SCOPED_TRACE("typed: " + typed);
     fs::remove(work() / "in.decrypted");
     const Child child = start({"in.enc", "-"}, {.stdinFd = terminal.get()});
     ASSERT_TRUE(waitUntil([&] { return !echoing(); })) << "echo stays on";
-    if (end.typed.empty()) {
-      ASSERT_EQ(::kill(child.pid, SIGTERM), 0);
-    } else {
-      const std::string line = end.typed + "\n";
-      ASSERT_TRUE(writeAll(master.get(), line.data(), line.size()));
-    }
+    const std::string line = typed + "\n";
+    ASSERT_TRUE(typed.empty() ? ::kill(child.pid, SIGTERM) == 0
+                              : writeAll(master.get(), line.data(), line.size()));
     const Result result = finish(child);
-    EXPECT_EQ(result.signal, end.typed.empty() ? SIGTERM : 0);
-    if (!end.typed.empty()) {
-      EXPECT_EQ(result.out, kBanner + end.console);
-    }
+    EXPECT_EQ(result.signal, typed.empty() ? SIGTERM : 0);
+    EXPECT_TRUE(typed.empty() || result.out == kBanner + console) << result.out;
     EXPECT_TRUE(echoing()) << "echo not restored";
   }
 }

@@ -181,59 +181,34 @@ std::vector<std::string> roundKeysOf(const std::string& key) {
   return keys;
 }
 
-std::uint8_t gfTimes(std::uint8_t a, std::uint8_t b) {
-  std::uint8_t product = 0;
-  for (; b != 0; b >>= 1) {
-    if (b & 1) product ^= a;
-    a = static_cast<std::uint8_t>(a << 1 ^ (a & 0x80 ? 0x1b : 0));
-  }
-  return product;
-}
-
-// Round keys 1 to 13 as the equivalent inverse cipher takes them (what
-// aesdec's keys are): InvMixColumns of each.
+// A round key as the equivalent inverse cipher (aesdec) takes round keys 1
+// to 13: InvMixColumns of it.
 std::string invMixColumns(const std::string& k) {
+  const auto times = [](std::uint8_t a, std::uint8_t b) {
+    std::uint8_t product = 0;
+    for (; b != 0; b >>= 1, a = static_cast<std::uint8_t>(a << 1 ^ (a & 0x80 ? 0x1b : 0))) {
+      if (b & 1) product ^= a;
+    }
+    return product;
+  };
   static constexpr std::uint8_t kRow[4] = {0x0e, 0x0b, 0x0d, 0x09};
   std::string out(16, '\0');
-  for (std::size_t c = 0; c < 4; ++c) {
-    for (std::size_t r = 0; r < 4; ++r) {
-      std::uint8_t v = 0;
-      for (std::size_t j = 0; j < 4; ++j)
-        v ^= gfTimes(static_cast<std::uint8_t>(k[4 * c + j]), kRow[(j + 4 - r) % 4]);
-      out[4 * c + r] = static_cast<char>(v);
-    }
+  for (std::size_t i = 0; i < 16; ++i) {
+    std::uint8_t v = 0;
+    for (std::size_t j = 0; j < 4; ++j)
+      v ^= times(static_cast<std::uint8_t>(k[i / 4 * 4 + j]), kRow[(j + 4 - i % 4) % 4]);
+    out[i] = static_cast<char>(v);
   }
   return out;
 }
 
-std::string maskedWith(std::string_view mask, std::string_view bytes) {
-  std::string out(bytes);
-  for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<char>(out[i] ^ mask[i % mask.size()]);
-  return out;
-}
-
-// Every form a key takes inside an implementation, masked: its round keys
-// and those of the equivalent inverse cipher.
-void addRoundKeys(test::Secrets& secrets, const std::string& key) {
+// Every form a key takes inside an implementation, each given to
+// add(kind, number, bytes): its round keys and the inverse cipher's.
+template <class Add>
+void addRoundKeys(const std::string& key, const Add& add) {
   const std::vector<std::string> roundKeys = roundKeysOf(key);
-  for (std::size_t i = 0; i < roundKeys.size(); ++i) {
-    secrets.addMasked("round key", i, maskedWith(secrets.mask(), roundKeys[i]));
-  }
-  for (std::size_t i = 1; i <= 13; ++i) {
-    secrets.addMasked("inverse round key", i, maskedWith(secrets.mask(), invMixColumns(roundKeys[i])));
-  }
-}
-
-// What an operation left where the test looks: the stack below its caller
-// and the vector registers at each snapshot.
-void findLeftBehind(const test::Secrets& secrets, const test::Observed& observed,
-                    test::Secrets::Findings& findings) {
-  secrets.find(observed.stack.data(), observed.stack.size() * sizeof observed.stack[0], "the stack",
-               findings);
-  for (std::size_t i = 0; i < observed.registers.count(); ++i) {
-    const std::string_view registers = observed.registers.snapshot(i);
-    secrets.find(registers.data(), registers.size(), "vector registers " + std::to_string(i), findings);
-  }
+  for (std::size_t i = 0; i < roundKeys.size(); ++i) add("round key", i, roundKeys[i]);
+  for (std::size_t i = 1; i <= 13; ++i) add("inverse round key", i, invMixColumns(roundKeys[i]));
 }
 
 class WipeStack : public test::OnEachImpl {};
@@ -253,10 +228,8 @@ TEST_P(WipeStack, NoOperationLeavesSecretsOnTheStackOrInVectorRegisters) {
   const std::string text = test::randomBytes(16 * 31 + 8, 3), iv = test::randomBytes(16, 4);
   const std::string wholeBlocks = text.substr(0, 16 * 31);
   test::Secrets secrets(test::randomBytes(test::Secrets::kMaskSize, 5));
-  addRoundKeys(secrets, keyText);
-  for (std::size_t at = 0; at + 16 <= text.size(); ++at) {
-    secrets.addMasked("plaintext at", at, maskedWith(secrets.mask(), std::string_view(text).substr(at, 16)));
-  }
+  addRoundKeys(keyText, std::bind_front(&test::Secrets::add, &secrets));
+  for (std::size_t at = 0; at + 16 <= text.size(); ++at) secrets.add("plaintext at", at, text.substr(at, 16));
   // Objects are made in place and then bound: a copy of an object would move
   // its keys through the vector registers after the library cleared them.
   const auto makeInPlace = [&](auto& object, const auto&... arguments) {
@@ -315,16 +288,13 @@ TEST_P(WipeStack, NoOperationLeavesSecretsOnTheStackOrInVectorRegisters) {
   for (const auto& [name, operation] : operations) {
     // Warm up first: the first call through a lazily bound symbol makes the
     // dynamic linker save every vector register on the stack.
-    const auto call = [&operation = operation](test::RegisterSnapshots&) { operation(); };
-    {
-      test::Observed warmUp(0);
-      test::observe(call, warmUp);
-    }
-    test::Observed observed(0);
+    const auto call = [&operation = operation](test::Observed&) { operation(); };
+    test::Observed warmUp(0), observed(0);
+    test::observe(call, warmUp);
     test::observe(call, observed);
     ASSERT_TRUE(observed.ran) << "no thread ran " << name;
     test::Secrets::Findings findings;
-    findLeftBehind(secrets, observed, findings);
+    secrets.find(observed, findings);
     EXPECT_EQ(findings.count, 0u) << name << " left secrets behind: " << findings.report();
   }
   EXPECT_EQ(test::toHex(out.str()), test::toHex(wholeBlocks));  // the operations did run
@@ -336,16 +306,13 @@ INSTANTIATE_ON_EACH_IMPL(WipeStack);
 // holds them unmasked: a fresh key, a body of two and a half buffers for the
 // chunk loop and a text for an engine, encrypted with OpenSSL. The child
 // writes the body's and the text's ciphertexts to `body` and `text`, and to
-// `secrets` the masked key, then one SecretRecord each for the key's round
+// `secrets` the masked key, then a SecretRecord for each of the key's round
 // keys, the body's plaintext and keystream blocks, and the text's plaintext
 // blocks, the last of them 15 bytes.
-enum SecretKind : std::uint8_t { RoundKey, InverseRoundKey, BodyPlaintext, BodyKeystream, TextPlaintext };
-constexpr const char* kSecretKindNames[] = {"round key", "inverse round key", "body plaintext block",
-                                            "body keystream block", "text plaintext block"};
 struct SecretRecord {
-  SecretKind kind;
-  std::uint8_t length;
+  char kind[24];
   std::uint32_t number;
+  std::uint8_t length;
   char masked[16];
 };
 constexpr std::size_t kRunBodySize = 2 * kChunkLoopBufferSize + kChunkLoopBufferSize / 2 + 7 * 16;
@@ -353,35 +320,31 @@ constexpr std::size_t kRunTextSize = 20 * 16 + 15;
 
 void writeRunSecrets(const std::string& mask, const std::string& iv, int body, int text, int secrets) {
   const std::string key = test::randomBytes(32, 11);
-  std::string records = maskedWith(mask, key);
-  const auto record = [&](SecretKind kind, std::size_t number, std::string_view bytes) {
-    SecretRecord r{kind, static_cast<std::uint8_t>(bytes.size()), static_cast<std::uint32_t>(number), {}};
-    const std::string masked = maskedWith(mask, bytes);
-    std::memcpy(r.masked, masked.data(), masked.size());
+  std::string records = test::masked(mask, key);
+  const auto record = [&](std::string_view kind, std::size_t number, std::string_view bytes) {
+    SecretRecord r{{}, static_cast<std::uint32_t>(number), static_cast<std::uint8_t>(bytes.size()), {}};
+    kind.copy(r.kind, sizeof r.kind - 1);
+    test::masked(mask, bytes).copy(r.masked, sizeof r.masked);
     records.append(reinterpret_cast<const char*>(&r), sizeof r);
   };
-  const std::vector<std::string> roundKeys = roundKeysOf(key);
-  for (std::size_t i = 0; i < roundKeys.size(); ++i) record(RoundKey, i, roundKeys[i]);
-  for (std::size_t i = 1; i <= 13; ++i) record(InverseRoundKey, i, invMixColumns(roundKeys[i]));
-
+  addRoundKeys(key, record);
   const std::string plain = test::randomBytes(kRunBodySize, 12);
   std::string cipher;
   for (std::size_t at = 0; at < plain.size(); at += kChunkSize) {
     cipher += test::opensslCipher("aes-256-cfb", key, kChunkIv, plain.substr(at, kChunkSize), true);
   }
   for (std::size_t at = 0; at < plain.size(); at += 16) {
-    record(BodyPlaintext, at / 16, std::string_view(plain).substr(at, 16));
-    if (at % kChunkSize == 0 && at > 0) continue;  // E(IV) again
-    std::string keystream = plain.substr(at, 16);
-    for (std::size_t i = 0; i < 16; ++i) keystream[i] = static_cast<char>(keystream[i] ^ cipher[at + i]);
-    record(BodyKeystream, at / 16, keystream);
+    const std::string_view block = std::string_view(plain).substr(at, 16);
+    record("body plaintext block", at / 16, block);
+    if (at % kChunkSize != 0 || at == 0) {  // else E(IV) again
+      record("body keystream block", at / 16, test::masked(block, std::string_view(cipher).substr(at, 16)));
+    }
   }
   const std::string textPlain = test::randomBytes(kRunTextSize, 13);
-  std::string padded = textPlain;
-  padded.append(16 - kRunTextSize % 16, static_cast<char>(16 - kRunTextSize % 16));  // PKCS7
-  const std::string textCipher = test::opensslCipher("aes-256-cbc", key, iv, padded, true);
+  const std::string padding(16 - kRunTextSize % 16, static_cast<char>(16 - kRunTextSize % 16));  // PKCS7
+  const std::string textCipher = test::opensslCipher("aes-256-cbc", key, iv, textPlain + padding, true);
   for (std::size_t at = 0; at < textPlain.size(); at += 16) {
-    record(TextPlaintext, at / 16, std::string_view(textPlain).substr(at, 16));
+    record("text plaintext block", at / 16, std::string_view(textPlain).substr(at, 16));
   }
   if (!writeAll(body, cipher.data(), cipher.size()) ||
       !writeAll(text, textCipher.data(), textCipher.size()) ||
@@ -395,16 +358,6 @@ std::string contentsOf(int fd) {
   EXPECT_EQ(::pread(fd, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
   ::lseek(fd, 0, SEEK_SET);
   return bytes;
-}
-
-// plain equals the bytes masked in `masked`, compared without copying plain
-// anywhere (volatile byte reads, so no vector register holds it).
-bool equalsMasked(const std::string& plain, const std::string& masked, const std::string& mask) {
-  if (plain.size() != masked.size()) return false;
-  const volatile char* p = plain.data();
-  bool equal = true;
-  for (std::size_t i = 0; i < plain.size(); ++i) equal &= (p[i] ^ mask[i % mask.size()]) == masked[i];
-  return equal;
 }
 
 class WipeRun : public test::OnEachImpl {};
@@ -438,9 +391,9 @@ TEST_P(WipeRun, NoSecretOutlivesAWholeRun) {
     SecretRecord r;
     std::memcpy(&r, recorded.data() + at, sizeof r);
     const std::string_view bytes(r.masked, r.length);
-    secrets.addMasked(kSecretKindNames[r.kind], r.number, bytes);
-    if (r.kind == BodyPlaintext) maskedBody += bytes;
-    if (r.kind == TextPlaintext) maskedText += bytes;
+    secrets.addMasked(r.kind, r.number, bytes);
+    if (std::string_view(r.kind) == "body plaintext block") maskedBody += bytes;
+    if (std::string_view(r.kind) == "text plaintext block") maskedText += bytes;
   }
 
   ChunkLoopResult result = ChunkLoopResult::ReadFailed;
@@ -450,46 +403,43 @@ TEST_P(WipeRun, NoSecretOutlivesAWholeRun) {
   // after each.
   std::optional<test::Observed> observed(std::in_place, 3);
   test::observe(
-      [&](test::RegisterSnapshots& registers) {
-        // Byte by byte through volatile, so no vector register holds the key.
-        char key[32];
-        volatile char* const k = key;
-        for (std::size_t i = 0; i < 32; ++i) k[i] = static_cast<char>(maskedKey[i] ^ mask[i % mask.size()]);
-        const std::string_view keyText(key, 32);
+      [&](test::Observed& seen) {
+        std::string key = test::masked(mask, maskedKey);
+        const std::string_view keyText(key);
         test::atDepth(96 * 1024, [&] {
           result = decryptChunks(body.get(), output.get(), keyText, impl());
-          registers.take();
+          seen.takeRegisters();
         });
         std::optional<CipherEngine> engine;
         test::atDepth(48 * 1024, [&] {
           engine.emplace(keyText, CBC, PKCS7);
           detail::Aes256Internals::bind(*engine, impl());
-          registers.take();
+          seen.takeRegisters();
           engine->setIv(iv);
         });
         std::string plain;
         test::atDepth(16 * 1024, [&] {
           plain = engine->decryptText(textCipher, false);
-          registers.take();
+          seen.takeRegisters();
         });
-        textDecrypted = equalsMasked(plain, maskedText, mask);
+        textDecrypted = test::masked(mask, plain) == maskedText;
         secureWipe(plain.data(), plain.size());
         engine.reset();
-        secureWipe(key, sizeof key);
+        secureWipe(key.data(), key.size());
       },
       *observed);
   ASSERT_TRUE(observed->ran);
   test::Secrets::Findings findings;
-  findLeftBehind(secrets, *observed, findings);
+  secrets.find(*observed, findings);
   observed.reset();  // wipes what it copied, before the whole memory is searched
-  test::findInProcessMemory(secrets, findings);
+  secrets.findInProcessMemory(findings);
   EXPECT_EQ(findings.count, 0u) << findings.report();
 
   EXPECT_EQ(result, ChunkLoopResult::Done);
   EXPECT_TRUE(textDecrypted);
   std::string decrypted = contentsOf(output.get());
   decrypted.resize(kRunBodySize);
-  EXPECT_TRUE(equalsMasked(decrypted, maskedBody, mask)) << "the chunk loop's output differs";
+  EXPECT_TRUE(test::masked(mask, decrypted) == maskedBody) << "the chunk loop's output differs";
   secureWipe(decrypted.data(), decrypted.size());  // freed memory is kept, and searched, by a sanitizer
 }
 

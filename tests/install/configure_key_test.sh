@@ -1,12 +1,11 @@
 #!/usr/bin/env bash
-# Configures the project with keys given as UNSEAL_KEY, tests and benchmarks
-# off, as the README's custom-key command does: a key that is not exactly 32
-# bytes stops the configuration with a sentence that says so; a 32-byte key
-# becomes the reference digest, its SHA-1 as sha1sum computes it; a key other
-# than the public demo key is found in no file of the build folder, after a
-# refused key either;
-# and -UUNSEAL_REFERENCE_DIGEST, as the scripts configure, brings back the
-# demo key's digest.
+# Configures the project with keys given as UNSEAL_KEY, as the README's
+# custom-key command does: a key that is not exactly 32 bytes stops the
+# configuration with a sentence that says so; a 32-byte key becomes the
+# reference digest (its SHA-1, as sha1sum computes it) and, unless it is the
+# public demo key, is found in no file of the build folder, nor is a refused
+# one. The digest stays on reconfiguring until -UUNSEAL_REFERENCE_DIGEST (as
+# the scripts configure) brings back the demo key's.
 # Usage: configure_key_test.sh <source folder> <build folder> <C++ compiler>
 set -euo pipefail
 source=$1 build=$2 cxx=$3

@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <ostream>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -55,11 +54,3 @@ inline std::string implParamName(const ::testing::TestParamInfo<const Impl*>& in
                            ::unseal::test::implParamName)
 
 }  // namespace unseal::test
-
-namespace unseal::detail {
-
-// GoogleTest prints a test's parameter in its listing and failure messages:
-// an implementation by its name rather than its address.
-inline void PrintTo(const Aes256Impl* impl, std::ostream* os) { *os << impl->name; }
-
-}  // namespace unseal::detail

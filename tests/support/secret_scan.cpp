@@ -29,54 +29,76 @@ std::size_t prefilterBit(std::uint64_t maskedPrefix) {
 
 }  // namespace
 
+std::string masked(std::string_view mask, std::string_view bytes) {
+  const volatile char* const p = bytes.data();
+  std::string out(bytes.size(), '\0');
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = static_cast<char>(p[i] ^ mask[i % mask.size()]);
+  return out;
+}
+
 Secrets::Secrets(std::string_view mask) : mask_(mask), prefilter_(kPrefilterBits / 64, 0) {}
 
 void Secrets::addMasked(const std::string& kind, std::size_t number, std::string_view maskedBytes) {
   const auto found = std::find(kinds_.begin(), kinds_.end(), kind);
-  kindOf_.push_back(static_cast<std::uint32_t>(found - kinds_.begin()));
+  Secret secret{static_cast<std::uint32_t>(found - kinds_.begin()),
+                static_cast<std::uint32_t>(number),
+                static_cast<std::uint8_t>(maskedBytes.size()),
+                {}};
   if (found == kinds_.end()) kinds_.push_back(kind);
-  numberOf_.push_back(static_cast<std::uint32_t>(number));
-  const std::size_t at = masked_.size();
-  masked_.resize(at + 16, 0);
-  std::memcpy(masked_.data() + at, maskedBytes.data(), maskedBytes.size());
-  lengths_.push_back(static_cast<std::uint8_t>(maskedBytes.size()));
-  const std::uint64_t prefix = load64(masked_.data() + at);
-  const auto index = static_cast<std::uint32_t>(lengths_.size() - 1);
-  byPrefix_.emplace_back(prefix, index);
-  sorted_ = false;
+  std::memcpy(secret.masked, maskedBytes.data(), maskedBytes.size());
+  const std::uint64_t prefix = load64(secret.masked);
+  byPrefix_.emplace(prefix, static_cast<std::uint32_t>(secrets_.size()));
+  secrets_.push_back(secret);
   prefilter_[prefilterBit(prefix) / 64] |= std::uint64_t{1} << (prefilterBit(prefix) % 64);
 }
 
-// Not instrumented: they read any memory, the AddressSanitizer's own too.
-__attribute__((no_sanitize("address"))) bool Secrets::matches(const std::uint8_t* p, std::size_t available, std::size_t index) const {
-  const std::size_t n = lengths_[index];
-  if (available < n) return false;
-  const std::uint8_t* const masked = masked_.data() + 16 * index;
-  for (std::size_t i = 8; i < n; ++i) {
-    if ((p[i] ^ static_cast<std::uint8_t>(mask_[i])) != masked[i]) return false;
-  }
-  return true;
-}
-
-__attribute__((no_sanitize("address"))) void Secrets::find(const void* area, std::size_t n, const std::string& where, Findings& findings) const {
-  if (!sorted_) std::sort(byPrefix_.begin(), byPrefix_.end()), sorted_ = true;
+// Not instrumented: it reads any memory, the AddressSanitizer's own too.
+__attribute__((no_sanitize("address"))) void Secrets::find(const void* area, std::size_t n,
+                                                           const std::string& where,
+                                                           Findings& findings) const {
   const auto* p = static_cast<const std::uint8_t*>(area);
   const std::uint64_t mask = load64(reinterpret_cast<const std::uint8_t*>(mask_.data()));
   for (std::size_t at = 0; at + 8 <= n; ++at) {
     const std::uint64_t prefix = load64(p + at) ^ mask;
     const std::size_t bit = prefilterBit(prefix);
     if ((prefilter_[bit / 64] >> (bit % 64) & 1) == 0) continue;
-    auto it = std::lower_bound(byPrefix_.begin(), byPrefix_.end(), std::pair(prefix, std::uint32_t{0}));
-    for (; it != byPrefix_.end() && it->first == prefix; ++it) {
-      if (!matches(p + at, n - at, it->second)) continue;
+    const auto [first, last] = byPrefix_.equal_range(prefix);
+    for (auto it = first; it != last; ++it) {
+      const Secret& s = secrets_[it->second];
+      if (at + s.length > n) continue;
+      std::size_t i = 8;
+      while (i < s.length && (p[at + i] ^ static_cast<std::uint8_t>(mask_[i])) == s.masked[i]) ++i;
+      if (i < s.length) continue;
       if (findings.count++ < 12) {
         std::ostringstream line;
-        line << kinds_[kindOf_[it->second]] << ' ' << numberOf_[it->second] << " in " << where << " at +0x"
-             << std::hex << at;
+        line << kinds_[s.kind] << ' ' << s.number << " in " << where << " at +0x" << std::hex << at;
         findings.lines.push_back(line.str());
       }
       break;
     }
+  }
+}
+
+void Secrets::find(const Observed& observed, Findings& findings) const {
+  find(observed.stack.data(), observed.stack.size() * sizeof observed.stack[0], "the stack", findings);
+  for (std::size_t i = 0; i < observed.snapshots(); ++i) {
+    const std::string_view registers = observed.registers(i);
+    find(registers.data(), registers.size(), "vector registers " + std::to_string(i), findings);
+  }
+}
+
+void Secrets::findInProcessMemory(Findings& findings) const {
+  std::ifstream maps("/proc/self/maps");
+  std::string line;
+  while (std::getline(maps, line)) {
+    unsigned long long begin = 0, end = 0;
+    char perms[5] = {};
+    int pathAt = 0;
+    if (std::sscanf(line.c_str(), "%llx-%llx %4s %*s %*s %*s %n", &begin, &end, perms, &pathAt) < 3) continue;
+    if (perms[0] != 'r' || perms[1] != 'w' || end - begin > (1ull << 27)) continue;
+    std::string where = line.substr(static_cast<std::size_t>(pathAt));
+    find(reinterpret_cast<const void*>(static_cast<std::uintptr_t>(begin)),
+         static_cast<std::size_t>(end - begin), where.empty() ? "anonymous memory" : where, findings);
   }
 }
 
@@ -86,8 +108,8 @@ std::string Secrets::Findings::report() const {
   return text;
 }
 
-RegisterSnapshots::RegisterSnapshots(std::size_t capacity)
-    : bytes_(capacity * kMaxBytes, 0), capacity_(capacity), size_(0), width_(16) {
+Observed::Observed(std::size_t snapshots)
+    : registers_((snapshots + 1) * kMaxBytes, 0), capacity_(snapshots + 1) {
 #if defined(__x86_64__)
   width_ = __builtin_cpu_supports("avx512f") ? 64 : __builtin_cpu_supports("avx") ? 32 : 16;
   size_ = width_ == 64 ? 32 * 64 : 16 * static_cast<std::size_t>(width_);
@@ -99,20 +121,21 @@ RegisterSnapshots::RegisterSnapshots(std::size_t capacity)
 #endif
 }
 
-RegisterSnapshots::~RegisterSnapshots() { secureWipe(bytes_.data(), bytes_.size()); }
-
-std::string_view RegisterSnapshots::snapshot(std::size_t i) const {
-  return {reinterpret_cast<const char*>(bytes_.data()) + i * kMaxBytes, size_};
+Observed::~Observed() {
+  secureWipe(registers_.data(), registers_.size());
+  secureWipe(stack.data(), stack.size() * sizeof stack[0]);
 }
 
-Observed::~Observed() { secureWipe(stack.data(), stack.size() * sizeof stack[0]); }
+std::string_view Observed::registers(std::size_t i) const {
+  return {reinterpret_cast<const char*>(registers_.data()) + i * kMaxBytes, size_};
+}
 
 namespace {
 
 constexpr std::size_t kStackWords = std::size_t{1} << 17;  // 1 MiB
 
 struct ThreadArgs {
-  const std::function<void(RegisterSnapshots&)>* operation;
+  const std::function<void(Observed&)>* operation;
   Observed* observed;
   const volatile std::uint64_t* base;
 };
@@ -124,8 +147,8 @@ struct ThreadArgs {
 // that have returned.
 __attribute__((noinline, no_sanitize("address"))) void* runThenCopyStack(void* arg) {
   const ThreadArgs args = *static_cast<const ThreadArgs*>(arg);
-  (*args.operation)(args.observed->registers);
-  args.observed->registers.take();
+  (*args.operation)(*args.observed);
+  args.observed->takeRegisters();
   const auto* top = static_cast<const volatile std::uint64_t*>(__builtin_frame_address(0));
   std::uint64_t* const copy = args.observed->stack.data();
   for (std::size_t i = 0; args.base + i < top && i < kStackWords; ++i) copy[i] = args.base[i];
@@ -134,7 +157,7 @@ __attribute__((noinline, no_sanitize("address"))) void* runThenCopyStack(void* a
 
 }  // namespace
 
-void observe(const std::function<void(RegisterSnapshots&)>& operation, Observed& observed) {
+void observe(const std::function<void(Observed&)>& operation, Observed& observed) {
   observed.stack.assign(kStackWords, 0);
   const std::size_t bytes = 8 * kStackWords;
   void* mapped = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -156,22 +179,6 @@ __attribute__((noinline)) void atDepth(std::size_t bytes, const std::function<vo
   padding[0] = 0;
   f();
   padding[bytes - 1] = 0;  // keeps the area in use until f has returned
-}
-
-void findInProcessMemory(const Secrets& secrets, Secrets::Findings& findings) {
-  std::ifstream maps("/proc/self/maps");
-  std::string line;
-  while (std::getline(maps, line)) {
-    unsigned long long begin = 0, end = 0;
-    char perms[5] = {};
-    int pathAt = 0;
-    if (std::sscanf(line.c_str(), "%llx-%llx %4s %*s %*s %*s %n", &begin, &end, perms, &pathAt) < 3) continue;
-    if (perms[0] != 'r' || perms[1] != 'w' || end - begin > (1ull << 27)) continue;
-    std::string where = line.substr(static_cast<std::size_t>(pathAt));
-    if (where.empty()) where = "anonymous memory";
-    secrets.find(reinterpret_cast<const void*>(static_cast<std::uintptr_t>(begin)),
-                 static_cast<std::size_t>(end - begin), where, findings);
-  }
 }
 
 }  // namespace unseal::test

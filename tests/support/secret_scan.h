@@ -1,30 +1,24 @@
 // Looking for secrets where nothing should hold them any more: the stack a
-// run left below its caller's frame, the vector registers right after it,
+// call left below its caller's frame, the vector registers right after it,
 // and every writable mapping of the process (heap, static buffers, other
 // threads' stacks).
 //
-// Secrets holds the byte strings searched for (8 to 16 bytes each: round
-// keys, keystream or plaintext blocks), each with its kind and number. They
-// are kept XORed with a mask, so the search never finds its own copies; a
-// test that computes them in a child process (see wipe_test.cpp) never holds
-// them unmasked at all. find() looks at every byte offset.
+// Secrets holds the byte strings searched for (8 to 16 bytes: round keys,
+// keystream or plaintext blocks), each named by a kind and a number. They are
+// kept XORed with a mask (masked()), so the search never finds its own
+// copies; wipe_test.cpp computes some in a child process, so that the test
+// never holds them unmasked at all. The searches look at every byte offset.
 //
-// observe(operation) runs the operation on a thread whose stack is fresh
-// memory, then saves the vector registers (x86-64: zmm0-31 where the OS has
-// AVX-512, else ymm0-15 where it has AVX, else xmm0-15; 32-bit x86 the first
-// eight of those; AArch64: v0-v31; elsewhere none) and copies the stack below the
-// thread's frame, with no call in between. The operation may save the
-// registers at points of its own too (RegisterSnapshots::take). What was
-// observed is wiped when the Observed goes.
+// observe(operation, observed) runs the operation on a thread whose stack is
+// fresh memory, then saves the vector registers (x86-64: zmm0-31 where the OS
+// has AVX-512, else ymm0-15 where it has AVX, else xmm0-15; 32-bit x86 the
+// first eight of those; AArch64: v0-v31; elsewhere none) and copies the stack
+// below the thread's frame, with no call in between. The operation may save
+// the registers at points of its own too (Observed::takeRegisters).
 //
 // atDepth(bytes, f) calls f with `bytes` more of the stack in use: what f's
-// callees leave lies deeper than the frames of calls made later from the
-// caller at lesser depth, which would otherwise overwrite it before it is
-// looked at.
-//
-// findInProcessMemory searches every readable, writable mapping of the
-// process, but regions larger than 128 MiB (a sanitizer's shadow memory;
-// what the tests run is far smaller).
+// callees leave lies deeper than the frames of later calls made at lesser
+// depth, which would otherwise overwrite it before it is looked at.
 #pragma once
 
 #include <cstddef>
@@ -32,117 +26,116 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace unseal::test {
+
+// bytes XORed with mask, repeated from its first byte; read through volatile,
+// one byte at a time, so that no vector register holds them.
+std::string masked(std::string_view mask, std::string_view bytes);
+
+class Observed;
 
 class Secrets {
  public:
   static constexpr std::size_t kMaskSize = 16;
   explicit Secrets(std::string_view mask);
 
-  const std::string& mask() const { return mask_; }
-  // bytes (8 to 16 of them) XORed with mask() from its first byte on; found
-  // as "<kind> <number>".
+  // Found as "<kind> <number>"; add masks the bytes, addMasked takes them masked.
   void addMasked(const std::string& kind, std::size_t number, std::string_view maskedBytes);
-  std::size_t size() const { return lengths_.size(); }
+  void add(const std::string& kind, std::size_t number, std::string_view bytes) {
+    addMasked(kind, number, masked(mask_, bytes));
+  }
 
-  // Counts of each kind found in [p, p + n), and the first few places.
+  // How many were found, and the first few places ("round key 3 in the stack at +0x40").
   struct Findings {
-    std::vector<std::string> lines;  // "keystream block 17 in heap at +0x40"
+    std::vector<std::string> lines;
     std::size_t count = 0;
     std::string report() const;
   };
   void find(const void* p, std::size_t n, const std::string& where, Findings& findings) const;
+  // The observed stack and each register snapshot.
+  void find(const Observed& observed, Findings& findings) const;
+  // Every readable, writable mapping but those over 128 MiB (a sanitizer's
+  // shadow memory; what the tests run is far smaller).
+  void findInProcessMemory(Findings& findings) const;
 
  private:
-  bool matches(const std::uint8_t* p, std::size_t available, std::size_t index) const;
-
+  struct Secret {
+    std::uint32_t kind, number;
+    std::uint8_t length, masked[16];
+  };
   std::string mask_;
   std::vector<std::string> kinds_;
-  std::vector<std::uint8_t> masked_;  // 16 bytes per secret
-  std::vector<std::uint8_t> lengths_;
-  std::vector<std::uint32_t> kindOf_, numberOf_;
-  // The masked first 8 bytes of each secret, sorted by the first search.
-  mutable std::vector<std::pair<std::uint64_t, std::uint32_t>> byPrefix_;
-  mutable bool sorted_ = true;
-  std::vector<std::uint64_t> prefilter_;  // one bit per hashed prefix
+  std::vector<Secret> secrets_;
+  std::unordered_multimap<std::uint64_t, std::uint32_t> byPrefix_;  // masked first 8 bytes -> secret
+  std::vector<std::uint64_t> prefilter_;                            // one bit per hashed prefix
 };
 
-// The vector registers saved at some moments, in memory allocated up front.
-class RegisterSnapshots {
+// What observe() saw: the stack below the frame that ran the operation, and
+// the vector registers at each takeRegisters(), the operation's own and then
+// one after it, in memory allocated up front. Wiped when it goes.
+class Observed {
  public:
-  static constexpr std::size_t kMaxBytes = 32 * 64;  // x86-64 with AVX-512: 32 x 64
-  explicit RegisterSnapshots(std::size_t capacity);
-  ~RegisterSnapshots();
-  RegisterSnapshots(const RegisterSnapshots&) = delete;
-  RegisterSnapshots& operator=(const RegisterSnapshots&) = delete;
+  explicit Observed(std::size_t snapshots);  // the operation's own
+  ~Observed();
+  Observed(const Observed&) = delete;
+  Observed& operator=(const Observed&) = delete;
 
-  // Saves the registers now, unless the capacity is used up.
-  __attribute__((always_inline)) inline void take();
-  std::size_t count() const { return taken_; }
-  std::string_view snapshot(std::size_t i) const;
+  // Saves the registers now, unless the room for them is used up.
+  __attribute__((always_inline)) inline void takeRegisters();
+  std::size_t snapshots() const { return taken_; }
+  std::string_view registers(std::size_t i) const;
+
+  std::vector<std::uint64_t> stack;
+  bool ran = false;  // false when no thread could be started
 
  private:
-  std::vector<std::uint8_t> bytes_;
+  static constexpr std::size_t kMaxBytes = 32 * 64;  // x86-64 with AVX-512: 32 x 64
+  std::vector<std::uint8_t> registers_;
   std::size_t taken_ = 0, capacity_;
-  std::size_t size_;  // bytes per snapshot; 0 where none are read
-  int width_;         // x86: 16 (xmm), 32 (ymm) or 64 (zmm0-31)
+  std::size_t size_ = 0;  // bytes per snapshot; 0 where none are read
+  int width_ = 16;        // x86: 16 (xmm), 32 (ymm) or 64 (zmm0-31)
 };
 
-struct Observed {
-  explicit Observed(std::size_t snapshots) : registers(snapshots + 1) {}
-  ~Observed();
-  std::vector<std::uint64_t> stack;  // below the frame that ran the operation
-  RegisterSnapshots registers;       // the operation's own, then one after it
-  bool ran = false;                  // false when no thread could be started
-};
-
-// The operation gets the snapshots to take its own.
-void observe(const std::function<void(RegisterSnapshots&)>& operation, Observed& observed);
+// The operation gets the Observed to take its own snapshots.
+void observe(const std::function<void(Observed&)>& operation, Observed& observed);
 
 void atDepth(std::size_t bytes, const std::function<void()>& f);
 
-void findInProcessMemory(const Secrets& secrets, Secrets::Findings& findings);
-
-// RegisterSnapshots::take, inline so that nothing runs between the operation
-// and the saving but what the caller wrote.
-inline void RegisterSnapshots::take() {
+// Inline, so that nothing runs between the operation and the saving but what
+// the caller wrote.
+inline void Observed::takeRegisters() {
   if (taken_ == capacity_) return;
-  std::uint8_t* const p = bytes_.data() + taken_++ * kMaxBytes;
+  std::uint8_t* const p = registers_.data() + taken_++ * kMaxBytes;
+  // clang-format off
 #if defined(__x86_64__) || defined(__i386__)
-#define UNSEAL_SAVE(insn, reg, width, n) insn " %%" reg #n ", " #n "*" width "(%0)\n\t"
-#define UNSEAL_SAVE_8(insn, reg, width, a, b, c, d, e, f, g, h)                                      \
-  UNSEAL_SAVE(insn, reg, width, a)                                                                   \
-  UNSEAL_SAVE(insn, reg, width, b)                                                                   \
-  UNSEAL_SAVE(insn, reg, width, c) UNSEAL_SAVE(insn, reg, width, d) UNSEAL_SAVE(insn, reg, width, e) \
-      UNSEAL_SAVE(insn, reg, width, f) UNSEAL_SAVE(insn, reg, width, g) UNSEAL_SAVE(insn, reg, width, h)
+#define UNSEAL_SAVE(i, r, w, n) i " %%" r #n ", " #n "*" w "(%0)\n\t"
+#define UNSEAL_SAVE_8(i, r, w, a, b, c, d, e, f, g, h) UNSEAL_SAVE(i, r, w, a) UNSEAL_SAVE(i, r, w, b) \
+  UNSEAL_SAVE(i, r, w, c) UNSEAL_SAVE(i, r, w, d) UNSEAL_SAVE(i, r, w, e) UNSEAL_SAVE(i, r, w, f) \
+  UNSEAL_SAVE(i, r, w, g) UNSEAL_SAVE(i, r, w, h)
 #if defined(__x86_64__)
-#define UNSEAL_SAVE_16(insn, reg, width)                  \
-  UNSEAL_SAVE_8(insn, reg, width, 0, 1, 2, 3, 4, 5, 6, 7) \
-  UNSEAL_SAVE_8(insn, reg, width, 8, 9, 10, 11, 12, 13, 14, 15)
+#define UNSEAL_SAVE_ALL(i, r, w) UNSEAL_SAVE_8(i, r, w, 0, 1, 2, 3, 4, 5, 6, 7) \
+  UNSEAL_SAVE_8(i, r, w, 8, 9, 10, 11, 12, 13, 14, 15)
   if (width_ == 64) {
-    asm volatile(UNSEAL_SAVE_16("vmovdqu64", "zmm", "64")
-                     UNSEAL_SAVE_8("vmovdqu64", "zmm", "64", 16, 17, 18, 19, 20, 21, 22, 23)
-                         UNSEAL_SAVE_8("vmovdqu64", "zmm", "64", 24, 25, 26, 27, 28, 29, 30, 31)
-                 :
-                 : "r"(p)
-                 : "memory");
-  } else if (width_ == 32) {
-    asm volatile(UNSEAL_SAVE_16("vmovdqu", "ymm", "32") : : "r"(p) : "memory");
-  } else {
-    asm volatile(UNSEAL_SAVE_16("movdqu", "xmm", "16") : : "r"(p) : "memory");
+    asm volatile(UNSEAL_SAVE_ALL("vmovdqu64", "zmm", "64")
+                 UNSEAL_SAVE_8("vmovdqu64", "zmm", "64", 16, 17, 18, 19, 20, 21, 22, 23)
+                 UNSEAL_SAVE_8("vmovdqu64", "zmm", "64", 24, 25, 26, 27, 28, 29, 30, 31)
+                 : : "r"(p) : "memory");
+    return;
   }
-#undef UNSEAL_SAVE_16
 #else
-  if (width_ == 32) {
-    asm volatile(UNSEAL_SAVE_8("vmovdqu", "ymm", "32", 0, 1, 2, 3, 4, 5, 6, 7) : : "r"(p) : "memory");
-  } else {
-    asm volatile(UNSEAL_SAVE_8("movdqu", "xmm", "16", 0, 1, 2, 3, 4, 5, 6, 7) : : "r"(p) : "memory");
-  }
+#define UNSEAL_SAVE_ALL(i, r, w) UNSEAL_SAVE_8(i, r, w, 0, 1, 2, 3, 4, 5, 6, 7)
 #endif
+  if (width_ == 32) {
+    asm volatile(UNSEAL_SAVE_ALL("vmovdqu", "ymm", "32") : : "r"(p) : "memory");
+  } else {
+    asm volatile(UNSEAL_SAVE_ALL("movdqu", "xmm", "16") : : "r"(p) : "memory");
+  }
 #undef UNSEAL_SAVE
 #undef UNSEAL_SAVE_8
+#undef UNSEAL_SAVE_ALL
 #elif defined(__aarch64__)
   asm volatile(
       "stp q0, q1, [%0, #0]\n\tstp q2, q3, [%0, #32]\n\tstp q4, q5, [%0, #64]\n\tstp q6, q7, [%0, #96]\n\t"
@@ -150,12 +143,11 @@ inline void RegisterSnapshots::take() {
       "stp q14, q15, [%0, #224]\n\tstp q16, q17, [%0, #256]\n\tstp q18, q19, [%0, #288]\n\t"
       "stp q20, q21, [%0, #320]\n\tstp q22, q23, [%0, #352]\n\tstp q24, q25, [%0, #384]\n\t"
       "stp q26, q27, [%0, #416]\n\tstp q28, q29, [%0, #448]\n\tstp q30, q31, [%0, #480]"
-      :
-      : "r"(p)
-      : "memory");
+      : : "r"(p) : "memory");
 #else
   (void)p;
 #endif
+  // clang-format on
 }
 
 }  // namespace unseal::test
