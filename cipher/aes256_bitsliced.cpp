@@ -453,29 +453,24 @@ UNSEAL_BITSLICED_CODE __attribute__((noinline)) void decryptEight(const RoundKey
   for (std::size_t i = 0; i < 8; ++i) blocks[i] = s[i];
 }
 
-// N blocks (at most eight) through the cipher, the unused lanes zero.
-template <std::size_t N>
-UNSEAL_BITSLICED_INLINE void encryptBlocks(const EncryptionKeys& keys, Plane (&blocks)[N]) {
-  static_assert(N <= kLanes);
-  if constexpr (N == kLanes) {
-    encryptEight(keys, blocks);
-  } else {
-    Batch batch;
-    for (std::size_t i = 0; i < N; ++i) batch.p[i] = blocks[i];
-    encryptEight(keys, batch.p);
-    for (std::size_t i = 0; i < N; ++i) blocks[i] = batch.p[i];
-  }
+UNSEAL_BITSLICED_INLINE void cipherEight(const EncryptionKeys& keys, Plane (&s)[kLanes]) {
+  encryptEight(keys, s);
+}
+UNSEAL_BITSLICED_INLINE void cipherEight(const DecryptionKeys& keys, Plane (&s)[kLanes]) {
+  decryptEight(keys, s);
 }
 
-template <std::size_t N>
-UNSEAL_BITSLICED_INLINE void decryptBlocks(const DecryptionKeys& keys, Plane (&blocks)[N]) {
+// N blocks (at most eight) through the cipher the keys are for, the unused
+// lanes zero.
+template <class Keys, std::size_t N>
+UNSEAL_BITSLICED_INLINE void cipherBlocks(const Keys& keys, Plane (&blocks)[N]) {
   static_assert(N <= kLanes);
   if constexpr (N == kLanes) {
-    decryptEight(keys, blocks);
+    cipherEight(keys, blocks);
   } else {
     Batch batch;
     for (std::size_t i = 0; i < N; ++i) batch.p[i] = blocks[i];
-    decryptEight(keys, batch.p);
+    cipherEight(keys, batch.p);
     for (std::size_t i = 0; i < N; ++i) blocks[i] = batch.p[i];
   }
 }
@@ -490,13 +485,9 @@ struct Core {
 
   UNSEAL_BITSLICED_INLINE static void load(const std::uint8_t* p, Plane& v) { v = bitsliced::load(p); }
   UNSEAL_BITSLICED_INLINE static void store(std::uint8_t* p, const Plane& v) { bitsliced::store(p, v); }
-  template <std::size_t N>
-  UNSEAL_BITSLICED_INLINE static void cipher(const EncryptionKeys& keys, Plane (&s)[N]) {
-    encryptBlocks(keys, s);
-  }
-  template <std::size_t N>
-  UNSEAL_BITSLICED_INLINE static void cipher(const DecryptionKeys& keys, Plane (&s)[N]) {
-    decryptBlocks(keys, s);
+  template <class Keys, std::size_t N>
+  UNSEAL_BITSLICED_INLINE static void cipher(const Keys& keys, Plane (&s)[N]) {
+    cipherBlocks(keys, s);
   }
 
   // Whole batches of eight, then what is left in one batch of its own.
