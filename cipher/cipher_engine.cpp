@@ -1,6 +1,8 @@
 #include "unseal/cipher_engine.h"
 
+#include <cstdint>
 #include <cstring>
+#include <span>
 #include <stdexcept>
 
 #include "cipher/aes256_impl.h"
@@ -55,10 +57,15 @@ class WipeUnlessReleased {
   bool released_ = false;
 };
 
-const std::uint8_t* bytesOf(std::string_view text) {
-  return reinterpret_cast<const std::uint8_t*>(text.data());
+std::span<const std::uint8_t> bytesOf(std::string_view text) {
+  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
-std::uint8_t* bytesOf(std::string& text) { return reinterpret_cast<std::uint8_t*>(text.data()); }
+std::span<std::uint8_t> bytesOf(std::string& text) {
+  return {reinterpret_cast<std::uint8_t*>(text.data()), text.size()};
+}
+std::string_view textOf(std::span<const std::uint8_t> bytes) {
+  return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
 
 // The bytes of a text that a run takes: its whole blocks, or all of it.
 std::size_t runLength(std::size_t n, bool bytewise) { return bytewise ? n : n - n % 16; }
@@ -67,6 +74,17 @@ std::size_t runLength(std::size_t n, bool bytewise) { return bytewise ? n : n - 
 // pad, at least one unless noPadding; any length in the others.
 bool ciphertextLengthPossible(std::size_t n, bool modePads, bool noPadding) {
   return !modePads || (n % 16 == 0 && (n > 0 || noPadding));
+}
+
+// Refuses an output too small for `needed` bytes, or one that shares memory
+// with the input without starting where it starts (the runs read each block
+// before they write it, so only exact aliasing is safe).
+void checkOutput(std::span<const std::uint8_t> in, std::span<std::uint8_t> out, std::size_t needed) {
+  if (out.size() < needed) throw std::invalid_argument(kSmallOutputMessage);
+  const auto inStart = reinterpret_cast<std::uintptr_t>(in.data());
+  const auto outStart = reinterpret_cast<std::uintptr_t>(out.data());
+  const bool apart = inStart + in.size() <= outStart || outStart + needed <= inStart;
+  if (inStart != outStart && !apart) throw std::invalid_argument(kOverlapMessage);
 }
 
 }  // namespace
@@ -120,53 +138,81 @@ void CipherEngine::drawIvIfAutomatic() noexcept {
   if (mode_ != ECB && autoIv_) random_.fillBlock(iv_);
 }
 
-// The result is written once, by the run and by the final block. (It is
-// zero-filled first: C++20 has no string of uninitialised bytes.)
-std::string CipherEngine::encryptText(std::string_view text, bool noPadding) {
+void CipherEngine::encryptRun(std::uint8_t* bytes, std::size_t length) noexcept {
+  detail::Aes256Internals::run(aes_, kModes[mode_].encryptRun, iv_.data(), bytes, bytes, length);
+}
+
+void CipherEngine::decryptRun(std::uint8_t* bytes, std::size_t length) noexcept {
+  detail::Aes256Internals::run(aes_, kModes[mode_].decryptRun, iv_.data(), bytes, bytes, length);
+}
+
+std::size_t CipherEngine::encryptedLength(std::size_t length, bool noPadding) const noexcept {
+  if (!modePads_) return length;
+  const bool finalBlock = length % 16 != 0 || !noPadding;
+  return length - length % 16 + (finalBlock ? 16 : 0);
+}
+
+std::size_t CipherEngine::encryptInto(std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
+                                      bool noPadding) {
+  const std::size_t length = encryptedLength(in.size(), noPadding);
+  checkOutput(in, out, length);
   const RegistersClearedOnExit cleared;  // the final block's copies
   drawIvIfAutomatic();
   const ModeEntry& entry = kModes[mode_];
-  const std::size_t n = text.size();
+  const std::size_t n = in.size();
   const std::size_t bulk = runLength(n, entry.bytewise);
+  detail::Aes256Internals::run(aes_, entry.encryptRun, iv_.data(), in.data(), out.data(), bulk);
   // A short final block, or the block of padding after an aligned text, goes
   // through encryptOp alone; without padding only the text's bytes are kept.
-  const bool finalBlock = bulk < n || (modePads_ && !noPadding);
-  const std::size_t length = modePads_ && finalBlock ? bulk + 16 : n;
-  std::string result(length, '\0');
-  detail::Aes256Internals::run(aes_, entry.encryptRun, iv_.data(), bytesOf(text), bytesOf(result), bulk);
-  if (finalBlock) {
-    Block16 last = Block16::fromText(text, bulk);
+  if (bulk < n || length > n) {
+    Block16 last = Block16::fromText(textOf(in), bulk);
     (this->*encryptOp_)(last);
-    std::memcpy(bytesOf(result) + bulk, last.data(), length - bulk);
+    std::memcpy(out.data() + bulk, last.data(), length - bulk);
   }
-  return result;
+  return length;
 }
 
-std::string CipherEngine::decryptText(std::string_view text, bool noPadding) {
-  const RegistersClearedOnExit cleared;  // the final block's copies
-  const std::size_t n = text.size();
+std::size_t CipherEngine::decryptInto(std::span<const std::uint8_t> in, std::span<std::uint8_t> out,
+                                      bool noPadding) {
+  const std::size_t n = in.size();
   if (!ciphertextLengthPossible(n, modePads_, noPadding)) throw std::invalid_argument(kBadLengthMessage);
+  checkOutput(in, out, n);
+  const RegistersClearedOnExit cleared;  // the final block's copies
 
   // A short final block, or a final block whose padding is stripped, goes
   // through decryptOp alone.
   const ModeEntry& entry = kModes[mode_];
   const bool stripFinal = modePads_ && !noPadding;
   const std::size_t bulk = stripFinal ? n - 16 : runLength(n, entry.bytewise);
-  std::string result(n, '\0');  // no reallocation, so no stray copies of plaintext
-  WipeUnlessReleased guard(result);
-  detail::Aes256Internals::run(aes_, entry.decryptRun, iv_.data(), bytesOf(text), bytesOf(result), bulk);
-  if (bulk < n) {
-    Block16 last = Block16::fromText(text, bulk);
-    (this->*decryptOp_)(last);
-    if (stripFinal) {
-      std::string kept = last.toText(true);
-      std::memcpy(bytesOf(result) + bulk, kept.data(), kept.size());
-      result.resize(bulk + kept.size());
-      secureWipe(kept.data(), kept.size());
-    } else {
-      std::memcpy(bytesOf(result) + bulk, last.data(), n - bulk);
+  detail::Aes256Internals::run(aes_, entry.decryptRun, iv_.data(), in.data(), out.data(), bulk);
+  if (bulk == n) return n;
+  Block16 last = Block16::fromText(textOf(in), bulk);
+  (this->*decryptOp_)(last);
+  std::size_t kept = n - bulk;
+  if (stripFinal) {
+    try {
+      kept = last.unpaddedLength();
+    } catch (const std::invalid_argument&) {
+      secureWipe(out.data(), bulk);  // the plaintext of a text that failed
+      throw;
     }
   }
+  std::memcpy(out.data() + bulk, last.data(), kept);
+  return bulk + kept;
+}
+
+// The result is written once, by the run and by the final block. (It is
+// zero-filled first: C++20 has no string of uninitialised bytes.)
+std::string CipherEngine::encryptText(std::string_view text, bool noPadding) {
+  std::string result(encryptedLength(text.size(), noPadding), '\0');
+  encryptInto(bytesOf(text), bytesOf(result), noPadding);
+  return result;
+}
+
+std::string CipherEngine::decryptText(std::string_view text, bool noPadding) {
+  std::string result(text.size(), '\0');  // no reallocation, so no stray copies of plaintext
+  WipeUnlessReleased guard(result);
+  result.resize(decryptInto(bytesOf(text), bytesOf(result), noPadding));
   return std::move(guard.release());
 }
 

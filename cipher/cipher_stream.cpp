@@ -1,11 +1,19 @@
-// Stream transforms: one 16-byte working block, each block written as soon as
-// it is transformed. The working block wipes itself however the call ends,
-// and the copies of it that reading and writing leave in the vector registers
-// are cleared.
+// Stream transforms in pieces. The whole blocks the input holds ready are
+// read up to a piece at a time, run through the mode in place and written
+// with one write. When the input has to fetch more, the next block is read
+// on its own into the working block, exactly as the block-by-block
+// transforms (cipher/cipher_stream_reference.h) read every block: an input
+// that ends or fails there leaves the same bytes written, the same chaining
+// state and the same error as theirs. The piece and the working block wipe
+// themselves however the call ends, and the copies that reading and writing
+// leave in the vector registers are cleared.
+#include <algorithm>
+#include <cstring>
 #include <istream>
 #include <ostream>
 #include <stdexcept>
 
+#include "cipher/cipher_stream_reference.h"
 #include "unseal/cipher_engine.h"
 #include "unseal/errors.h"
 
@@ -20,8 +28,8 @@ bool readBlock(std::istream& in, Block16& block) {
   return !in.fail();
 }
 
-void writeBytes(std::ostream& out, const Block16& block, std::uint64_t count) {
-  out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(count));
+void writeBytes(std::ostream& out, const std::uint8_t* bytes, std::uint64_t count) {
+  out.write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(count));
 }
 
 void checkNotBad(const std::istream& in, const std::ostream& out) {
@@ -33,28 +41,85 @@ void checkNotBad(const std::istream& in, const std::ostream& out) {
 // the final one, and the read error is reported when the loop ends.
 bool atEndOfInput(std::istream& in) { return in.peek() == std::istream::traits_type::eof() && !in.bad(); }
 
+// Whole blocks of the stream on the stack; what was used is wiped on the way out.
+class Piece {
+ public:
+  Piece() = default;
+  Piece(const Piece&) = delete;
+  Piece& operator=(const Piece&) = delete;
+  ~Piece() { secureWipe(bytes_, used_); }
+
+  // Reads the next whole blocks and returns their byte count. When the
+  // input fails instead, the working block takes the short read with its
+  // count as fill length. 0 only when the input has failed.
+  std::size_t fill(std::istream& in, Block16& work) {
+    std::size_t got = readReady(in, 0, work);
+    if (got == 0 && !in.fail() && readBlock(in, work)) {
+      std::memcpy(bytes_, work.data(), 16);
+      got = 16 + readReady(in, 16, work);
+    }
+    used_ = std::max(used_, got);
+    return got;
+  }
+
+  std::uint8_t* data() noexcept { return bytes_; }
+  const std::uint8_t* lastBlock(std::size_t got) const noexcept { return bytes_ + got - 16; }
+
+ private:
+  static constexpr std::size_t kSize = detail::kStreamPieceBytes;
+
+  // Whole blocks from the bytes the input holds ready, which in_avail
+  // promises arrive without a fetch that could fail. A stream that breaks the
+  // promise ends here: the short read goes into the working block, over its
+  // bytes as a block read would.
+  std::size_t readReady(std::istream& in, std::size_t offset, Block16& work) {
+    std::streambuf* buffer = in.rdbuf();
+    const std::streamsize ready = buffer == nullptr ? 0 : buffer->in_avail();
+    const std::size_t room = kSize - offset;
+    if (ready < 16 || room == 0) return 0;
+    const std::size_t take = std::min(static_cast<std::size_t>(ready), room) / 16 * 16;
+    in.read(reinterpret_cast<char*>(bytes_ + offset), static_cast<std::streamsize>(take));
+    const auto count = static_cast<std::size_t>(in.gcount());
+    const std::size_t whole = count / 16 * 16;
+    if (in.fail()) {
+      std::memcpy(work.data(), bytes_ + offset + whole, count - whole);
+      work.setFillLength(count - whole);
+      used_ = std::max(used_, offset + count);
+    }
+    return whole;
+  }
+
+  alignas(64) std::uint8_t bytes_[kSize];
+  std::size_t used_ = 0;
+};
+
 }  // namespace
 
 std::ostream& CipherEngine::encryptStream(std::istream& in, std::ostream& out, bool noPadding) {
   if (in.fail() || out.fail()) throw std::invalid_argument(kBadStreamsMessage);
   const RegistersClearedOnExit cleared;
   drawIvIfAutomatic();
-  Block16 work;
-  while (readBlock(in, work)) {
-    (this->*encryptOp_)(work);
-    writeBytes(out, work, 16);
-  }
+  Piece piece;
+  Block16 work;  // the last block's result; at the end, the short final read over it
+  do {
+    const std::size_t got = piece.fill(in, work);
+    if (got == 0) break;
+    encryptRun(piece.data(), got);
+    writeBytes(out, piece.data(), got);
+    if (!in.fail()) std::memcpy(work.data(), piece.lastBlock(got), 16);
+  } while (!in.fail());
+
   const std::uint64_t r = work.fillLength();
   if (modePads_) {
     if (r != 0 || !noPadding) {
       work.pad(r);
       (this->*encryptOp_)(work);
-      writeBytes(out, work, 16);
+      writeBytes(out, work.data(), 16);
     }
   } else {
     // Runs even for r == 0: nothing is written but the chaining state moves on.
     (this->*encryptOp_)(work);
-    writeBytes(out, work, r);
+    writeBytes(out, work.data(), r);
   }
   checkNotBad(in, out);
   return out;
@@ -69,24 +134,26 @@ std::ostream& CipherEngine::decryptStream(std::istream& in, std::ostream& out, b
     in.read(reinterpret_cast<char*>(iv_.data()), 16);
     if (in.fail()) throw std::invalid_argument(kBadInputMessage);
   }
+  Piece piece;
   Block16 work;
   const bool stripFinal = modePads_ && !noPadding;
-  while (readBlock(in, work)) {
-    (this->*decryptOp_)(work);
-    // peek at the end also sets end-of-file, so the next read ends the loop.
-    if (stripFinal && atEndOfInput(in)) {
-      std::string last = work.toText(true);
-      out.write(last.data(), static_cast<std::streamsize>(last.size()));
-      secureWipe(last.data(), last.size());
-    } else {
-      writeBytes(out, work, 16);
-    }
-  }
+  do {
+    const std::size_t got = piece.fill(in, work);
+    if (got == 0) break;
+    decryptRun(piece.data(), got);
+    // The last block of a piece is the final one when the input ends behind
+    // it; peek at the end also sets end-of-file, so the next read ends the loop.
+    const bool final = stripFinal && !in.fail() && atEndOfInput(in);
+    writeBytes(out, piece.data(), final ? got - 16 : got);
+    if (!in.fail()) std::memcpy(work.data(), piece.lastBlock(got), 16);
+    if (final) writeBytes(out, work.data(), work.unpaddedLength());
+  } while (!in.fail());
+
   const std::uint64_t r = work.fillLength();
   if (r != 0) {
     if (modePads_) throw std::invalid_argument(kBadInputMessage);
     (this->*decryptOp_)(work);
-    writeBytes(out, work, r);
+    writeBytes(out, work.data(), r);
   }
   checkNotBad(in, out);
   return out;

@@ -106,6 +106,23 @@ class Block {
     return std::string(reinterpret_cast<const char*>(data_), length);
   }
 
+  // How many bytes stand in front of the padding under the current scheme
+  // (N under a scheme outside 0..3). Raises invalid_argument "String to
+  // decrypt is garbled" on malformed padding.
+  std::size_t unpaddedLength() const {
+    switch (paddingScheme) {
+      case PKCS7: return countedPadding(true);
+      case ANSIX923: return countedPadding(false);
+      case ISO7816_4: {
+        std::size_t i = lastNonZero();
+        if (data_[i] != 0x80) throw std::invalid_argument(kGarbledMessage);
+        return i;
+      }
+      case Zeros: return lastNonZero() + 1;
+      default: return N;
+    }
+  }
+
   // Text of 16 bytes or more: its first 16 bytes; shorter: padded after it.
   Block& assignText(std::string_view text) noexcept requires(N == 16) {
     if (text.size() >= N) {
@@ -198,20 +215,6 @@ class Block {
       pad(take);
     } else {
       fillLength_ = static_cast<std::uint32_t>(N);
-    }
-  }
-
-  std::size_t unpaddedLength() const {
-    switch (paddingScheme) {
-      case PKCS7: return countedPadding(true);
-      case ANSIX923: return countedPadding(false);
-      case ISO7816_4: {
-        std::size_t i = lastNonZero();
-        if (data_[i] != 0x80) throw std::invalid_argument(kGarbledMessage);
-        return i;
-      }
-      case Zeros: return lastNonZero() + 1;
-      default: return N;
     }
   }
 

@@ -22,11 +22,25 @@
 // final block is still filled up in the modes that pad. It changes nothing in
 // CFB, CFB8, OFB and CTR.
 //
+// Zeros cannot be undone exactly: stripping it removes every trailing zero
+// byte, the data's own included, and keeps at least one byte, so an empty
+// text comes back as one zero byte. Use it only where the length is known
+// apart, as with noPadding.
+//
 // Lengths. decryptText accepts exactly the lengths encryptText produces for the
 // same mode and noPadding (ECB, CBC, PCBC: a multiple of 16, 0 only with
 // noPadding; CFB, CFB8, OFB, CTR: any) and refuses the others with "Length of
 // string to decrypt is incorrect". It reads no IV from its text: it starts
 // from the engine's IV, as the encryption it undoes did.
+//
+// Buffers. encryptInto and decryptInto are the text transforms over the
+// caller's memory: the same bytes, chaining state and errors, no allocation;
+// they return the number of bytes written. The output is the input's own
+// memory (in place) or does not overlap it; it must hold
+// encryptedLength(input size, noPadding) bytes for encryptInto and the
+// input's size for decryptInto, which writes fewer when it strips padding.
+// A smaller or partly overlapping output is refused before anything changes.
+// When decryptInto raises, the output bytes it wrote are zeroed.
 //
 // IVs. setIv(text of 16+ bytes) installs the IV and turns the automatic IV
 // off; setIv("") turns it back on. With the automatic IV on (the default),
@@ -37,6 +51,12 @@
 // or seed the engine with 16 unpredictable bytes (systemRandomBytes16 in
 // cipher/system_random.h gives such bytes). Decryption never draws an IV.
 //
+// Nothing is rolled back. A decryption that raises "String to decrypt is
+// garbled" has passed every block through the mode, so the engine holds the
+// chaining state after the last block; to decrypt that text again, or
+// another one from the same IV, call setIv first. The same holds for the
+// stream transforms and the bytes they consumed before raising.
+//
 // Streams. decryptStream reads its IV from the first 16 bytes of the input in
 // every mode but ECB; encryptStream writes no IV. To make a stream that
 // decryptStream reads back, call setIv(iv), write iv to the output yourself,
@@ -46,11 +66,14 @@
 // 32 bytes of data", "Seed must consist of (at least) 16 bytes", "Invalid
 // chaining mode requested", "IV must contain at least 16 bytes of data",
 // "Length of string to decrypt is incorrect", "String to decrypt is garbled",
-// "Bad input or output stream", "Bad input stream".
+// "Bad input or output stream", "Bad input stream", "Output buffer is too
+// small", "Output buffer overlaps the input".
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <iosfwd>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -59,6 +82,10 @@
 #include "unseal/ctr_random.h"
 
 namespace unseal {
+
+namespace detail {
+struct StreamReference;
+}
 
 enum ChainingMode : std::int32_t { ECB = 0, CBC = 1, PCBC = 2, CFB = 3, CFB8 = 4, OFB = 5, CTR = 6 };
 
@@ -85,6 +112,11 @@ class CipherEngine final {
 
   std::string encryptText(std::string_view text, bool noPadding);
   std::string decryptText(std::string_view text, bool noPadding);
+  // The output size encryptInto needs, and encryptText returns, for an input
+  // of this length.
+  std::size_t encryptedLength(std::size_t length, bool noPadding) const noexcept;
+  std::size_t encryptInto(std::span<const std::uint8_t> in, std::span<std::uint8_t> out, bool noPadding);
+  std::size_t decryptInto(std::span<const std::uint8_t> in, std::span<std::uint8_t> out, bool noPadding);
   std::ostream& encryptStream(std::istream& in, std::ostream& out, bool noPadding);
   std::ostream& decryptStream(std::istream& in, std::ostream& out, bool noPadding);
 
@@ -110,9 +142,14 @@ class CipherEngine final {
 
  private:
   friend detail::Aes256Internals;  // binds implementations (cipher/aes256_impl.h)
+  friend detail::StreamReference;  // the block-by-block streams (cipher/cipher_stream_reference.h)
 
   void selectMode(std::int32_t mode);
   void drawIvIfAutomatic() noexcept;
+  // The mode over whole blocks in place, as its block operation would go
+  // through them one by one.
+  void encryptRun(std::uint8_t* bytes, std::size_t length) noexcept;
+  void decryptRun(std::uint8_t* bytes, std::size_t length) noexcept;
 
   Block16 iv_;
   Aes256 aes_;

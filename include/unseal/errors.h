@@ -14,9 +14,11 @@ inline constexpr const char* kBadLengthMessage = "Length of string to decrypt is
 inline constexpr const char* kGarbledMessage = "String to decrypt is garbled";
 inline constexpr const char* kBadStreamsMessage = "Bad input or output stream";
 inline constexpr const char* kBadInputMessage = "Bad input stream";
+inline constexpr const char* kSmallOutputMessage = "Output buffer is too small";
+inline constexpr const char* kOverlapMessage = "Output buffer overlaps the input";
 
-inline constexpr const char* kErrorMessages[] = {kShortKeyMessage,   kShortSeedMessage, kInvalidModeMessage,
-                                                 kShortIvMessage,    kBadLengthMessage, kGarbledMessage,
-                                                 kBadStreamsMessage, kBadInputMessage};
+inline constexpr const char* kErrorMessages[] = {
+    kShortKeyMessage, kShortSeedMessage,  kInvalidModeMessage, kShortIvMessage,     kBadLengthMessage,
+    kGarbledMessage,  kBadStreamsMessage, kBadInputMessage,    kSmallOutputMessage, kOverlapMessage};
 
 }  // namespace unseal
