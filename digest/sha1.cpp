@@ -48,6 +48,16 @@ void Sha1::update(const void* data, std::uint32_t length) noexcept {
   }
 }
 
+void Sha1::updateInPieces(const void* data, std::uint64_t length) noexcept {
+  const auto* bytes = static_cast<const std::uint8_t*>(data);
+  while (length > 0) {
+    const std::uint32_t piece = length > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(length);
+    update(bytes, piece);
+    bytes += piece;
+    length -= piece;
+  }
+}
+
 void Sha1::finish(std::uint8_t digest[DigestSize]) noexcept {
   const std::uint32_t n = bufferCount;
   buffer[n] = 0x80;

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <memory>
 #include <random>
@@ -41,7 +43,8 @@ TEST(Sha1, PublishedExamples) {
 }
 
 // Every length across the one- and two-final-block boundaries (55/56, 63/64,
-// 119/120 ...), fed in random pieces that include empty ones.
+// 119/120 ...), fed in random pieces that include empty ones, with 32-bit and
+// std::size_t lengths.
 TEST(Sha1, MatchesOpensslForEveryShortLengthInRandomPieces) {
   std::mt19937 gen(1);
   for (std::size_t length = 0; length <= 300; ++length) {
@@ -51,7 +54,11 @@ TEST(Sha1, MatchesOpensslForEveryShortLengthInRandomPieces) {
     std::size_t at = 0;
     while (at < length) {
       const std::size_t piece = std::min<std::size_t>(gen() % 70, length - at);
-      sha.update(message.data() + at, static_cast<std::uint32_t>(piece));
+      if (piece % 2 == 0) {
+        sha.update(message.data() + at, static_cast<std::uint32_t>(piece));
+      } else {
+        sha.update(message.data() + at, piece);  // the std::size_t form
+      }
       at += piece;
     }
     sha.update(message.data(), 0);
@@ -103,6 +110,27 @@ TEST(Sha1, BitCountCarriesIntoHighWord) {
   EVP_DigestFinal_ex(ctx.get(), theirs, &n);
   EXPECT_EQ(toHex(std::string(reinterpret_cast<char*>(ours), 20)),
             toHex(std::string(reinterpret_cast<char*>(theirs), n)));
+}
+
+// A std::size_t length over 4 GiB is taken whole, not cut to its low 32 bits:
+// with 16 readable bytes in front of an unreadable page, hashing 4 GiB + 16
+// bytes must fault there rather than hash 16 bytes and return.
+TEST(Sha1DeathTest, LengthOver4GiBIsNotCutTo32Bits) {
+  if (sizeof(std::size_t) < 8) GTEST_SKIP() << "no lengths over 4 GiB here";
+  const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  auto* area =
+      static_cast<char*>(mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(area, MAP_FAILED);
+  ASSERT_EQ(mprotect(area + page, page, PROT_NONE), 0);
+  const std::uint64_t length = (std::uint64_t{1} << 32) + 16;
+  EXPECT_DEATH(
+      {
+        Sha1 sha;
+        sha.init();
+        sha.update(area + page - 16, static_cast<std::size_t>(length));
+      },
+      "");
+  munmap(area, 2 * page);
 }
 
 }  // namespace
