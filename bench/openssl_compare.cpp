@@ -204,7 +204,7 @@ Contest textContest(const Job& job) {
 
 Contest bufferContest(const Job& job) {
   struct State {
-    State(const Job& job) : evp(job.mode.evp(), job.encrypt), out(job.plain.size() + 16) {}
+    explicit State(const Job& job) : evp(job.mode.evp(), job.encrypt), out(job.plain.size() + 16) {}
     EvpContext evp;
     std::vector<std::uint8_t> out;
     std::size_t written = 0;
