@@ -143,10 +143,14 @@ std::ostream& CipherEngine::decryptStream(std::istream& in, std::ostream& out, b
     decryptRun(piece.data(), got);
     // The last block of a piece is the final one when the input ends behind
     // it; peek at the end also sets end-of-file, so the next read ends the loop.
-    const bool final = stripFinal && !in.fail() && atEndOfInput(in);
+    const bool peeks = stripFinal && !in.fail();
+    const bool final = peeks && atEndOfInput(in);
     writeBytes(out, piece.data(), final ? got - 16 : got);
     if (!in.fail()) std::memcpy(work.data(), piece.lastBlock(got), 16);
     if (final) writeBytes(out, work.data(), work.unpaddedLength());
+    // A peek that failed left the input bad: the next read, as the block
+    // reads make it, finds nothing (no short final block).
+    if (peeks && in.fail()) readBlock(in, work);
   } while (!in.fail());
 
   const std::uint64_t r = work.fillLength();
