@@ -10,18 +10,21 @@
 #include <string>
 #include <vector>
 
-#include "cipher/cipher_stream_reference.h"
 #include "support/aes_impls.h"
 #include "support/engine_cases.h"
 #include "support/oracle.h"
 #include "support/padding_guard.h"
+#include "support/shaped_streams.h"
 #include "support/vectors.h"
 #include "unseal/cipher_engine.h"
 
 namespace unseal {
 namespace {
 
+using test::Ending;
 using test::PaddingGuard;
+using test::StreamOutcome;
+using test::StreamShape;
 using test::toHex;
 
 constexpr const char* kBadStreams = "Bad input or output stream";
@@ -265,79 +268,6 @@ TEST_P(CipherStream, FinalEmptyBlockStillMovesTheMode) {
   EXPECT_EQ(toHex(cfb8.getIv()), toHex(test::drawnIvs(1)));
 }
 
-// How a ShapedInput stops at its stop offset. The promised ones claim through
-// in_avail that every byte up to their end is ready, as a file buffer over a
-// regular file does; a paused one breaks that promise.
-//
-// No promised input throws: a read whose fetch throws loses what it took
-// before, so the bulk transforms, reading the promised bytes at once, would
-// write fewer blocks than the block reads, which lose only the one they read.
-enum class Ending { End, EndPromised, Pause, PausePromised, Throw };
-
-// An input that hands out at most `chunk` bytes per fetch and at `stop` ends,
-// returns end-of-file once and then goes on (Pause), or throws on every fetch.
-class ShapedInput : public std::streambuf {
- public:
-  ShapedInput(std::string bytes, std::size_t chunk, std::size_t stop, Ending ending)
-      : bytes_(std::move(bytes)), chunk_(chunk), stop_(stop), ending_(ending) {
-    setg(bytes_.data(), bytes_.data(), bytes_.data());
-  }
-  std::size_t consumed() const { return static_cast<std::size_t>(gptr() - eback()); }
-
- protected:
-  int_type underflow() override {
-    const std::size_t at = consumed();
-    if (at == stop_ && !paused_) {
-      if (ending_ == Ending::Throw) throw std::runtime_error("device error");
-      paused_ = ending_ == Ending::Pause || ending_ == Ending::PausePromised;
-      return traits_type::eof();
-    }
-    const std::size_t end = at < stop_ ? stop_ : bytes_.size();
-    if (at == end) return traits_type::eof();
-    setg(eback(), gptr(), gptr() + std::min(chunk_, end - at));
-    return traits_type::to_int_type(*gptr());
-  }
-  std::streamsize showmanyc() override {
-    const bool promised = ending_ == Ending::EndPromised || ending_ == Ending::PausePromised;
-    return promised ? static_cast<std::streamsize>(bytes_.size() - consumed()) : 0;
-  }
-
- private:
-  std::string bytes_;
-  std::size_t chunk_, stop_;
-  Ending ending_;
-  bool paused_ = false;
-};
-
-// An output that takes `limit` bytes and refuses the rest.
-class LimitedOutput : public std::streambuf {
- public:
-  explicit LimitedOutput(std::size_t limit) : limit_(limit) {}
-  std::string taken;
-
- protected:
-  std::streamsize xsputn(const char* s, std::streamsize n) override {
-    const std::size_t count = std::min(static_cast<std::size_t>(n), limit_ - taken.size());
-    taken.append(s, count);
-    return static_cast<std::streamsize>(count);
-  }
-  int_type overflow(int_type c) override {
-    if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
-    const char byte = traits_type::to_char_type(c);
-    return xsputn(&byte, 1) == 1 ? c : traits_type::eof();
-  }
-
- private:
-  std::size_t limit_;
-};
-
-struct StreamShape {
-  std::size_t length, stop, chunk;
-  Ending ending;
-  std::size_t outputLimit = SIZE_MAX;
-  std::ios::iostate entryState = std::ios::goodbit;
-};
-
 // Inputs stopping in every way around the block edges, the IV and the piece
 // edges (of the body, and of the stream with a 16-byte IV in front), with
 // chunk sizes that leave the ready bytes mid-block or at block edges (1 and
@@ -367,52 +297,6 @@ std::vector<StreamShape> streamShapes() {
   }
   return shapes;
 }
-
-struct StreamOutcome {
-  std::string written, error, iv;
-  std::ios::iostate inState;
-  bool outBad;
-  std::size_t consumed;
-};
-
-using StreamTransform = std::ostream& (*)(CipherEngine&, std::istream&, std::ostream&, bool);
-
-StreamOutcome runShaped(CipherEngine engine, StreamTransform transform, const std::string& bytes,
-                        const StreamShape& shape, bool noPadding) {
-  ShapedInput source(bytes, shape.chunk, shape.stop, shape.ending);
-  LimitedOutput sink(shape.outputLimit);
-  std::istream in(&source);
-  std::ostream out(&sink);
-  in.setstate(shape.entryState);
-  StreamOutcome outcome;
-  try {
-    transform(engine, in, out, noPadding);
-  } catch (const std::invalid_argument& e) {
-    outcome.error = e.what();
-  }
-  outcome.written = std::move(sink.taken);
-  outcome.iv = engine.getIv();
-  outcome.inState = in.rdstate();
-  outcome.outBad = out.bad();
-  outcome.consumed = source.consumed();
-  return outcome;
-}
-
-const struct {
-  bool encrypt;
-  StreamTransform bulk, reference;
-} kStreamDirections[] = {
-    {true,
-     [](CipherEngine& e, std::istream& in, std::ostream& out, bool noPadding) -> std::ostream& {
-       return e.encryptStream(in, out, noPadding);
-     },
-     &detail::StreamReference::encrypt},
-    {false,
-     [](CipherEngine& e, std::istream& in, std::ostream& out, bool noPadding) -> std::ostream& {
-       return e.decryptStream(in, out, noPadding);
-     },
-     &detail::StreamReference::decrypt},
-};
 
 // The stream's bytes: for decryption under PKCS7, an IV and the ciphertext of
 // a text that fills the stream exactly where its length allows (so that its
@@ -446,7 +330,7 @@ TEST_P(CipherStream, BulkEqualsBlockByBlockOnEveryStreamShape) {
     for (const std::int32_t scheme : {PKCS7, ISO7816_4}) {
       const CipherEngine engine = bound(CipherEngine(test::randomBytes(32, 41), mode, scheme));
       for (const bool noPadding : {false, true}) {
-        for (const auto& direction : kStreamDirections) {
+        for (const auto& direction : test::kStreamDirections) {
           ++config;
           for (std::size_t s = 0; s < shapes.size(); ++s) {
             const StreamShape& shape = shapes[s];
@@ -458,8 +342,9 @@ TEST_P(CipherStream, BulkEqualsBlockByBlockOnEveryStreamShape) {
                          << shape.stop << ", chunk " << shape.chunk << ", ending "
                          << static_cast<int>(shape.ending) << ", output limit " << shape.outputLimit << ")");
             const std::string bytes = streamBytes(engine, mode, scheme, direction.encrypt, shape.length);
-            const StreamOutcome bulk = runShaped(engine, direction.bulk, bytes, shape, noPadding);
-            const StreamOutcome reference = runShaped(engine, direction.reference, bytes, shape, noPadding);
+            const StreamOutcome bulk = test::runShaped(engine, direction.bulk, bytes, shape, noPadding);
+            const StreamOutcome reference =
+                test::runShaped(engine, direction.reference, bytes, shape, noPadding);
             EXPECT_EQ(bulk.error, reference.error);
             ASSERT_EQ(bulk.written.size(), reference.written.size());
             EXPECT_TRUE(bulk.written == reference.written);
