@@ -63,7 +63,12 @@ class Piece {
   }
 
   std::uint8_t* data() noexcept { return bytes_; }
-  const std::uint8_t* lastBlock(std::size_t got) const noexcept { return bytes_ + got - 16; }
+  // Leaves the working block as the block reads leave theirs: the result of
+  // the piece's last block, under the bytes of a short read behind it.
+  void keepLastBlock(std::size_t got, bool readFailed, Block16& work) const noexcept {
+    const std::size_t shortRead = readFailed ? work.fillLength() : 0;
+    std::memcpy(work.data() + shortRead, bytes_ + got - 16 + shortRead, 16 - shortRead);
+  }
 
  private:
   static constexpr std::size_t kSize = detail::kStreamPieceBytes;
@@ -106,7 +111,7 @@ std::ostream& CipherEngine::encryptStream(std::istream& in, std::ostream& out, b
     if (got == 0) break;
     encryptRun(piece.data(), got);
     writeBytes(out, piece.data(), got);
-    if (!in.fail()) std::memcpy(work.data(), piece.lastBlock(got), 16);
+    piece.keepLastBlock(got, in.fail(), work);
   } while (!in.fail());
 
   const std::uint64_t r = work.fillLength();
@@ -142,11 +147,21 @@ std::ostream& CipherEngine::decryptStream(std::istream& in, std::ostream& out, b
     if (got == 0) break;
     decryptRun(piece.data(), got);
     // The last block of a piece is the final one when the input ends behind
-    // it; peek at the end also sets end-of-file, so the next read ends the loop.
-    const bool final = stripFinal && !in.fail() && atEndOfInput(in);
+    // it: a read that stopped right behind it found the end (an input that
+    // promised more bytes than it had), or else the peek finds it, which also
+    // sets end-of-file, so the next read ends the loop.
+    const bool readEnded = in.fail();
+    const bool tail = readEnded && work.fillLength() != 0;  // work holds the bytes behind the blocks
+    const bool final = stripFinal && !in.bad() && !tail && (readEnded || atEndOfInput(in));
     writeBytes(out, piece.data(), final ? got - 16 : got);
-    if (!in.fail()) std::memcpy(work.data(), piece.lastBlock(got), 16);
+    piece.keepLastBlock(got, readEnded, work);
+    // A read that found the end stands for the peek, and leaves the input as
+    // the peek would: at its end, not failed; the next read fails it.
+    if (final && readEnded) in.clear(std::ios::eofbit);
     if (final) writeBytes(out, work.data(), work.unpaddedLength());
+    // A peek that failed left the input bad: the next read, as the block
+    // reads make it, finds nothing (no short final block).
+    if (!readEnded && in.fail()) readBlock(in, work);
   } while (!in.fail());
 
   const std::uint64_t r = work.fillLength();

@@ -38,7 +38,9 @@ inline void requireLibrarySentence(const std::invalid_argument& e) {
                                           "Length of string to decrypt is incorrect",
                                           "String to decrypt is garbled",
                                           "Bad input or output stream",
-                                          "Bad input stream"};
+                                          "Bad input stream",
+                                          "Output buffer is too small",
+                                          "Output buffer overlaps the input"};
   for (const char* s : sentences) {
     if (std::string_view(e.what()) == s) return;
   }

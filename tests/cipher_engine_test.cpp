@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -23,6 +25,20 @@ using test::toHex;
 constexpr const char* kBadLength = "Length of string to decrypt is incorrect";
 constexpr const char* kGarbled = "String to decrypt is garbled";
 
+using BufferTransform = std::size_t (CipherEngine::*)(std::span<const std::uint8_t>, std::span<std::uint8_t>,
+                                                      bool);
+
+// A buffer transform of `input` into an output of outSize bytes, apart from
+// the input or over it (in place); what it wrote.
+std::string intoBuffer(CipherEngine& engine, BufferTransform transform, const std::string& input,
+                       std::size_t outSize, bool inPlace, bool noPadding) {
+  std::vector<std::uint8_t> in(input.begin(), input.end()), out(std::max(outSize, input.size()), 0xA5);
+  if (inPlace) std::copy(input.begin(), input.end(), out.begin());
+  const std::span<const std::uint8_t> from = inPlace ? std::span(out.data(), input.size()) : std::span(in);
+  const std::size_t written = (engine.*transform)(from, std::span(out.data(), outSize), noPadding);
+  return std::string(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(written));
+}
+
 class TextTransforms : public ::testing::TestWithParam<test::ImplModeScheme> {};
 
 class EngineTest : public test::OnEachImpl {};
@@ -31,6 +47,8 @@ class EngineTest : public test::OnEachImpl {};
 // pad encrypt the text filled up by the scheme, the others give as many bytes
 // as they get. Every ciphertext decrypts back, on a fresh engine given the same
 // key and IV, to the text (with the fill bytes when nothing is stripped).
+// The buffer transforms, apart and in place, write the same bytes and leave
+// the same state as the text transforms.
 TEST_P(TextTransforms, MatchOpensslAndRoundTrip) {
   const auto [impl, mode, scheme] = GetParam();
   const std::string keyText = test::randomBytes(40, 1), key = keyText.substr(0, 32);
@@ -48,8 +66,23 @@ TEST_P(TextTransforms, MatchOpensslAndRoundTrip) {
 
       CipherEngine reader = detail::boundTo(*impl, CipherEngine(keyText, mode, scheme));
       reader.setIv(iv);
-      ASSERT_EQ(toHex(reader.decryptText(cipher, noPadding)),
-                toHex(test::roundTrip(text, mode, scheme, noPadding)));
+      const std::string plain = reader.decryptText(cipher, noPadding);
+      ASSERT_EQ(toHex(plain), toHex(test::roundTrip(text, mode, scheme, noPadding)));
+
+      ASSERT_EQ(engine.encryptedLength(n, noPadding), cipher.size());
+      const std::string encryptedState = engine.getIv(), decryptedState = reader.getIv();
+      for (const bool inPlace : {false, true}) {
+        engine.setIv(iv);
+        ASSERT_EQ(
+            toHex(intoBuffer(engine, &CipherEngine::encryptInto, text, cipher.size(), inPlace, noPadding)),
+            toHex(cipher));
+        EXPECT_EQ(toHex(engine.getIv()), toHex(encryptedState));
+        reader.setIv(iv);
+        ASSERT_EQ(
+            toHex(intoBuffer(reader, &CipherEngine::decryptInto, cipher, cipher.size(), inPlace, noPadding)),
+            toHex(plain));
+        EXPECT_EQ(toHex(reader.getIv()), toHex(decryptedState));
+      }
     }
   }
 }
@@ -272,8 +305,56 @@ TEST_P(EngineTest, ZeroPaddingLosesTrailingZeros) {
   }
 }
 
+// An output too small by a byte, or sharing memory with the input without
+// starting where it starts, is refused before anything changes: no IV is
+// drawn, the output is untouched. Outputs that touch the input only at its
+// edges are taken.
+TEST_P(EngineTest, BufferTransformsRefuseOutputs) {
+  const char* const kSmall = "Output buffer is too small";
+  const char* const kOverlap = "Output buffer overlaps the input";
+  PaddingGuard guard;
+  for (const std::int32_t mode : test::kModes) {
+    for (const bool encrypt : {true, false}) {
+      CipherEngine engine = bound(CipherEngine(test::randomBytes(32, 32), mode, PKCS7));
+      const std::size_t n = encrypt ? 33 : 48;
+      const std::size_t needed = encrypt ? engine.encryptedLength(n, true) : n;
+      const BufferTransform transform = encrypt ? &CipherEngine::encryptInto : &CipherEngine::decryptInto;
+      const auto in = static_cast<std::ptrdiff_t>(needed);  // where the input stands in the buffer
+      const struct {
+        std::ptrdiff_t outAt;
+        std::size_t outSize;
+        const char* refusal;
+      } cases[] = {{2 * in, needed - 1, kSmall},                            // apart, one byte short
+                   {in + 1, needed, kOverlap},                              // over the input's tail
+                   {1, needed, kOverlap},                                   // over its first byte
+                   {in + static_cast<std::ptrdiff_t>(n), needed, nullptr},  // right behind it
+                   {0, needed, nullptr},                                    // right in front of it
+                   {in, needed, nullptr}};                                  // in place
+      for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::Message()
+                     << "mode " << mode << ", encrypt " << encrypt << ", output at " << c.outAt - in);
+        std::vector<std::uint8_t> buffer(4 * needed, 0xA5);
+        const std::string input = test::randomBytes(n, 33);
+        std::copy(input.begin(), input.end(), buffer.begin() + in);
+        const std::vector<std::uint8_t> before = buffer;
+        const std::string iv = engine.getIv();
+        const std::span<const std::uint8_t> from(buffer.data() + in, n);
+        const std::span<std::uint8_t> to(buffer.data() + c.outAt, c.outSize);
+        if (c.refusal == nullptr) {
+          EXPECT_EQ((engine.*transform)(from, to, true), needed);
+          continue;
+        }
+        EXPECT_REFUSED((engine.*transform)(from, to, true), c.refusal);
+        EXPECT_TRUE(buffer == before);
+        EXPECT_EQ(toHex(engine.getIv()), toHex(iv));
+      }
+    }
+  }
+}
+
 // Malformed padding in the final block: every block has been decrypted (the
 // IV holds the state after the last one) and the engine stays usable.
+// decryptInto zeroes the plaintext it wrote.
 TEST_P(EngineTest, GarbledFinalBlock) {
   PaddingGuard guard;
   const std::string iv = test::randomBytes(16, 28);
@@ -286,6 +367,13 @@ TEST_P(EngineTest, GarbledFinalBlock) {
     engine.setIv(iv);
     EXPECT_REFUSED(engine.decryptText(cipher, false), kGarbled);
     EXPECT_EQ(toHex(engine.getIv()), toHex(state)) << mode;
+    engine.setIv(iv);
+    std::vector<std::uint8_t> out(cipher.size(), 0xA5);
+    EXPECT_REFUSED(
+        engine.decryptInto(std::span(reinterpret_cast<const std::uint8_t*>(cipher.data()), cipher.size()),
+                           out, false),
+        kGarbled);
+    EXPECT_EQ(std::count(out.begin(), out.end(), 0), 16) << mode;  // the block in front of the final one
     engine.setIv(iv);
     EXPECT_EQ(toHex(engine.decryptText(cipher, true)), toHex(text)) << mode;
   }
