@@ -55,7 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   shape.length = nearPieceEdge(in);
   const std::size_t chunk = in.ConsumeIntegral<std::uint16_t>();
   shape.chunk = chunk == 0 ? SIZE_MAX : chunk;
-  shape.ending = static_cast<Ending>(in.ConsumeIntegralInRange<int>(0, static_cast<int>(Ending::Throw)));
+  shape.ending =
+      static_cast<Ending>(in.ConsumeIntegralInRange<int>(0, static_cast<int>(Ending::ThrowPromised)));
   shape.stop = std::min(nearPieceEdge(in), shape.length);
   shape.outputLimit = in.ConsumeBool() ? nearPieceEdge(in) : SIZE_MAX;
   const auto entryState = in.ConsumeIntegralInRange<int>(0, 7);

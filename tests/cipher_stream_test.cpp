@@ -278,14 +278,15 @@ std::vector<StreamShape> streamShapes() {
   const std::size_t stops[] = {0,      1,     15, 16,    17,     31,     32,     33,        48,
                                P - 16, P - 1, P,  P + 1, P + 16, P + 17, P + 32, 2 * P + 16};
   const std::size_t chunks[] = {SIZE_MAX, 1, 7, 16, 100, 5000};
-  const Ending endings[] = {Ending::End, Ending::EndPromised, Ending::Pause, Ending::PausePromised,
-                            Ending::Throw};
+  const Ending endings[] = {Ending::End,           Ending::EndPromised, Ending::Pause,
+                            Ending::PausePromised, Ending::Throw,       Ending::ThrowPromised};
   std::vector<StreamShape> shapes;
   std::size_t i = 0;
   for (const std::size_t stop : stops) {
     for (const Ending ending : endings) {
       const bool goesOn = ending != Ending::End && ending != Ending::EndPromised;
-      shapes.push_back({stop + (goesOn ? 40 : 0), stop, chunks[i++ % 6], ending});
+      shapes.push_back({stop + (goesOn ? 40 : 0), stop, chunks[(i + i / 6) % 6], ending});
+      ++i;
     }
   }
   const struct {
