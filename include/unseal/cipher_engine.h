@@ -60,12 +60,13 @@
 // Streams. decryptStream reads its IV from the first 16 bytes of the input in
 // every mode but ECB; encryptStream writes no IV. To make a stream that
 // decryptStream reads back, call setIv(iv), write iv to the output yourself,
-// then call encryptStream. The stream transforms take what the input holds
-// ready up to 64 KiB at a time and read 16 bytes at a time where it must
-// fetch, so their output, chaining state and errors are those of a transform
-// reading block by block, wherever the input ends or fails. A stream whose
-// exceptions() mask is set raises its own exception out of them, with the
-// chaining state wherever the transform stood.
+// then call encryptStream. The stream transforms take the bytes the input
+// has already fetched into its buffer, up to 64 KiB at a time, and read 16
+// bytes at a time where it must fetch, so their output, chaining state and
+// errors are those of a transform reading block by block, wherever the input
+// ends or fails. (A file stream's pieces are as large as its buffer.) A
+// stream whose exceptions() mask is set raises its own exception out of
+// them, with the chaining state wherever the transform stood.
 //
 // Errors are invalid_argument with these messages: "Key must contain at least
 // 32 bytes of data", "Seed must consist of (at least) 16 bytes", "Invalid
