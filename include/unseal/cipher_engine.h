@@ -49,7 +49,7 @@
 // engine built without a seed draws the same sequence in every run, whatever
 // its key. An application that encrypts must install a unique IV with setIv,
 // or seed the engine with 16 unpredictable bytes (systemRandomBytes16 in
-// cipher/system_random.h gives such bytes). Decryption never draws an IV.
+// <unseal/system_random.h> gives such bytes). Decryption never draws an IV.
 //
 // Nothing is rolled back. A decryption that raises "String to decrypt is
 // garbled" has passed every block through the mode, so the engine holds the
