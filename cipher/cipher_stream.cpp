@@ -21,26 +21,10 @@
 namespace unseal {
 namespace {
 
-// Reads up to 16 bytes into the block and records how many arrived as its
-// fill length. True when a whole block arrived.
-bool readBlock(std::istream& in, Block16& block) {
-  in.read(reinterpret_cast<char*>(block.data()), 16);
-  block.setFillLength(static_cast<std::uint64_t>(in.gcount()));
-  return !in.fail();
-}
-
-void writeBytes(std::ostream& out, const std::uint8_t* bytes, std::uint64_t count) {
-  out.write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(count));
-}
-
-void checkNotBad(const std::istream& in, const std::ostream& out) {
-  if (in.bad() || out.bad()) throw std::invalid_argument(kBadStreamsMessage);
-}
-
-// True at the real end of the input. peek also answers end-of-file when the
-// read behind it failed, and then leaves the stream bad: that block is not
-// the final one, and the read error is reported when the loop ends.
-bool atEndOfInput(std::istream& in) { return in.peek() == std::istream::traits_type::eof() && !in.bad(); }
+using detail::streams::atEndOfInput;
+using detail::streams::checkNotBad;
+using detail::streams::readBlock;
+using detail::streams::writeBytes;
 
 // How many bytes an input has fetched and holds in its buffer: reading them
 // only copies memory. (gptr and egptr are protected; pointers to them taken

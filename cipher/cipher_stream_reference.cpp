@@ -11,33 +11,27 @@
 #include "unseal/cipher_engine.h"
 #include "unseal/errors.h"
 
-namespace unseal {
-namespace {
+namespace unseal::detail {
 
-// Reads up to 16 bytes into the block and records how many arrived as its
-// fill length. True when a whole block arrived.
-bool readBlock(std::istream& in, Block16& block) {
+bool streams::readBlock(std::istream& in, Block16& block) {
   in.read(reinterpret_cast<char*>(block.data()), 16);
   block.setFillLength(static_cast<std::uint64_t>(in.gcount()));
   return !in.fail();
 }
 
-void writeBytes(std::ostream& out, const Block16& block, std::uint64_t count) {
-  out.write(reinterpret_cast<const char*>(block.data()), static_cast<std::streamsize>(count));
+void streams::writeBytes(std::ostream& out, const std::uint8_t* bytes, std::uint64_t count) {
+  out.write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(count));
 }
 
-void checkNotBad(const std::istream& in, const std::ostream& out) {
+void streams::checkNotBad(const std::istream& in, const std::ostream& out) {
   if (in.bad() || out.bad()) throw std::invalid_argument(kBadStreamsMessage);
 }
 
-// True at the real end of the input. peek also answers end-of-file when the
-// read behind it failed, and then leaves the stream bad: that block is not
-// the final one, and the read error is reported when the loop ends.
-bool atEndOfInput(std::istream& in) { return in.peek() == std::istream::traits_type::eof() && !in.bad(); }
+bool streams::atEndOfInput(std::istream& in) {
+  return in.peek() == std::istream::traits_type::eof() && !in.bad();
+}
 
-}  // namespace
-
-namespace detail {
+using namespace streams;
 
 std::ostream& StreamReference::encrypt(CipherEngine& engine, std::istream& in, std::ostream& out,
                                        bool noPadding) {
@@ -47,19 +41,19 @@ std::ostream& StreamReference::encrypt(CipherEngine& engine, std::istream& in, s
   Block16 work;
   while (readBlock(in, work)) {
     (engine.*engine.encryptOp_)(work);
-    writeBytes(out, work, 16);
+    writeBytes(out, work.data(), 16);
   }
   const std::uint64_t r = work.fillLength();
   if (engine.modePads_) {
     if (r != 0 || !noPadding) {
       work.pad(r);
       (engine.*engine.encryptOp_)(work);
-      writeBytes(out, work, 16);
+      writeBytes(out, work.data(), 16);
     }
   } else {
     // Runs even for r == 0: nothing is written but the chaining state moves on.
     (engine.*engine.encryptOp_)(work);
-    writeBytes(out, work, r);
+    writeBytes(out, work.data(), r);
   }
   checkNotBad(in, out);
   return out;
@@ -85,18 +79,17 @@ std::ostream& StreamReference::decrypt(CipherEngine& engine, std::istream& in, s
       out.write(last.data(), static_cast<std::streamsize>(last.size()));
       secureWipe(last.data(), last.size());
     } else {
-      writeBytes(out, work, 16);
+      writeBytes(out, work.data(), 16);
     }
   }
   const std::uint64_t r = work.fillLength();
   if (r != 0) {
     if (engine.modePads_) throw std::invalid_argument(kBadInputMessage);
     (engine.*engine.decryptOp_)(work);
-    writeBytes(out, work, r);
+    writeBytes(out, work.data(), r);
   }
   checkNotBad(in, out);
   return out;
 }
 
-}  // namespace detail
-}  // namespace unseal
+}  // namespace unseal::detail
