@@ -61,7 +61,8 @@ class ShapedInput : public std::streambuf {
   bool paused_ = false;
 };
 
-// An output that takes `limit` bytes and refuses the rest.
+// An output that takes `limit` bytes and refuses the rest (the transforms
+// write with write(), which hands whole runs of bytes to xsputn).
 class LimitedOutput : public std::streambuf {
  public:
   explicit LimitedOutput(std::size_t limit) : limit_(limit) {}
@@ -72,11 +73,6 @@ class LimitedOutput : public std::streambuf {
     const std::size_t count = std::min(static_cast<std::size_t>(n), limit_ - taken.size());
     taken.append(s, count);
     return static_cast<std::streamsize>(count);
-  }
-  int_type overflow(int_type c) override {
-    if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
-    const char byte = traits_type::to_char_type(c);
-    return xsputn(&byte, 1) == 1 ? c : traits_type::eof();
   }
 
  private:
