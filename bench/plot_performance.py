@@ -3,9 +3,10 @@
 
   bench/plot_performance.py [--build DIR] [--fallback-build DIR] [--rounds N] [--mib N] [--redraw]
 
-Each comparison's own output is kept beside its figure as a .txt file, and a
-figure is drawn from that file alone, so --redraw draws every figure again
-from the kept output without running anything. The comparisons:
+Each comparison's own output is kept beside its figure as a .txt file, under
+a first line naming the CPU it ran on, and a figure is drawn from that file
+alone, so --redraw draws every figure again from the kept output without
+running anything. The comparisons:
 
   library.svg    DIR/bench/openssl_compare --api all: the library against
                  OpenSSL's EVP interface per mode, direction and interface,
@@ -51,15 +52,29 @@ def kept(name):
     return os.path.join(FIGURES, name + ".txt")
 
 
+def cpu_model():
+    with open("/proc/cpuinfo") as f:
+        names = re.findall(r"^model name\s*:\s*(.+)$", f.read(), re.M)
+    return f"{names[0] if names else os.uname().machine}, {os.cpu_count()} cores"
+
+
 def run_and_keep(name, argv, env=None):
     print(f"running {' '.join(argv)}", flush=True)
     out = subprocess.run(argv, check=True, capture_output=True, text=True, env=env).stdout
     with open(kept(name), "w") as f:
-        f.write(out)
+        f.write(f"cpu: {cpu_model()}\n{out}")
+
+
+def read_kept(name):
+    """The kept output and the CPU its first line names."""
+    with open(kept(name)) as f:
+        text = f.read()
+    cpu = re.match(r"cpu: (.*)\n", text)
+    return text, cpu.group(1) if cpu else "CPU not recorded"
 
 
 def library_sections(text):
-    """{api: (title line, [(mode, direction, ratio, low, high)])} from openssl_compare's output."""
+    """{api: (setting line, [(mode, direction, ratio, low, high)])} from openssl_compare's output."""
     sections, api = {}, None
     for line in text.splitlines():
         head = re.match(r"^(text|buffer|stream): ", line)
@@ -76,10 +91,12 @@ def library_sections(text):
 
 def draw_library(plt, name, title):
     ticker = importlib.import_module("matplotlib.ticker")
-    with open(kept(name)) as f:
-        sections = library_sections(f.read())
+    text, cpu = read_kept(name)
+    sections = library_sections(text)
     apis = [a for a in ("text", "buffer", "stream") if a in sections]
-    fig, axes = plt.subplots(1, 2, figsize=(10, 4), sharey=True)
+    setting = re.compile(r"library on (\S+), (\d+ MiB), medians of (\d+) rounds")
+    settings = {api: setting.match(sections[api][0]) for api in apis}
+    fig, axes = plt.subplots(1, 2, figsize=(10, 4.2), sharey=True)
     for ax, direction in zip(axes, ("encrypt", "decrypt")):
         modes = [m for m, d, *_ in sections[apis[0]][1] if d == direction]
         width = 0.8 / len(apis)
@@ -88,37 +105,48 @@ def draw_library(plt, name, title):
             ratios = [rows[m][0] for m in modes]
             errors = [[rows[m][0] - rows[m][1] for m in modes], [rows[m][2] - rows[m][0] for m in modes]]
             xs = [x + (i - (len(apis) - 1) / 2) * width for x in range(len(modes))]
-            ax.bar(xs, ratios, width, yerr=errors, capsize=2, label=api)
+            # Bars grow from 1 (as fast as OpenSSL): up where the library is faster, down where it is slower.
+            ax.bar(xs, [r - 1 for r in ratios], width, bottom=1, yerr=errors, capsize=2,
+                   label=f"{api} ({settings[api].group(2)})")
         ax.axhline(1.0, color="black", linewidth=0.8)
         ax.set_xticks(range(len(modes)), modes)
         ax.set_yscale("log")
         ax.yaxis.set_major_locator(ticker.LogLocator(subs=(1.0, 2.0, 5.0)))
         ax.yaxis.set_major_formatter(ticker.FuncFormatter(lambda y, _: f"{y:g}"))
         ax.yaxis.set_minor_formatter(ticker.NullFormatter())
+        ax.grid(axis="y", linewidth=0.3)
         ax.set_title(direction)
     axes[0].set_ylabel("library / OpenSSL speed (log scale)")
-    axes[0].legend(title="interface")
-    setting = sections[apis[0]][0].split(", MB/s")[0]
-    fig.suptitle(f"{title}\n{setting}; bars: median of the rounds' ratios, whiskers: lowest and highest", fontsize=9)
+    axes[0].legend(title="interface (data size)")
+    first = settings[apis[0]]
+    fig.suptitle(f"{title}\n{cpu}; library on {first.group(1)}; bars: median of {first.group(3)} rounds' "
+                 "ratios, whiskers: lowest and highest", fontsize=9)
     save(plt, fig, name)
 
 
 def draw_command(plt):
-    with open(kept("command")) as f:
-        text = f.read()
-    speeds = {m.group(1): float(m.group(2))
-              for m in re.finditer(r"^(unseal|openssl|dd)\s+[\d.]+\s+(\d+)\s+\d+$", text, re.M)}
-    labels = {"unseal": "unseal", "openssl": "openssl enc -d\n(AES-256-CFB)", "dd": "dd bs=1M\n(plain copy)"}
-    fig, ax = plt.subplots(figsize=(7, 2.6))
+    text, cpu = read_kept("command")
+    head = re.search(r"^file: 54-byte header \+ (\d+) MiB body; (\d+) rounds; AES path: (\S+);", text, re.M)
+    mb = int(head.group(1)) * (1 << 20) / 1e6
     names = ["dd", "openssl", "unseal"]
-    ax.barh([labels[n] for n in names], [speeds[n] for n in names], color=["grey", "tab:orange", "tab:blue"])
+    # Every round's seconds, in the columns unseal, openssl, dd of the rounds table.
+    rounds = [line.split()[2:5] for line in text.splitlines() if re.match(r"^\d+\s+\w+,\w+,\w+\s", line)]
+    speeds = {n: [mb / float(r[i]) for r in rounds] for i, n in enumerate(["unseal", "openssl", "dd"])}
+    medians = {m.group(1): float(m.group(2))
+               for m in re.finditer(r"^(unseal|openssl|dd)\s+[\d.]+\s+(\d+)\s+\d+$", text, re.M)}
+    labels = {"unseal": "unseal", "openssl": "openssl enc -d\n(AES-256-CFB)", "dd": "dd bs=1M\n(plain copy)"}
+    colors = {"unseal": "tab:blue", "openssl": "tab:orange", "dd": "grey"}
+    fig, ax = plt.subplots(figsize=(7.5, 2.8))
+    right = max(max(v) for v in speeds.values()) * 1.3
     for y, n in enumerate(names):
-        ax.text(speeds[n], y, f" {speeds[n]:.0f} MB/s", va="center")
-    ax.set_xlim(0, max(speeds.values()) * 1.25)
-    ax.set_xlabel("MB/s, median of the rounds (higher is faster)")
-    head = re.match(r"file: (.*?); (\d+) rounds; AES path: (\S+);", text)
-    fig.suptitle(f"Decrypting a file of a {head.group(1)}: {head.group(2)} rounds, library on {head.group(3)}",
-                 fontsize=9)
+        ax.barh(y, medians[n], color=colors[n], alpha=0.35, height=0.6)
+        ax.plot(speeds[n], [y] * len(speeds[n]), "o", color=colors[n], markersize=4)
+        ax.text(right, y, f"median {medians[n]:.0f} MB/s ", va="center", ha="right", fontsize=8)
+    ax.set_yticks(range(len(names)), [labels[n] for n in names])
+    ax.set_xlim(0, right)
+    ax.set_xlabel("MB/s (higher is faster); dots: each round, bar: median")
+    fig.suptitle(f"Decrypting one file (54-byte header + {head.group(1)} MiB body), {head.group(2)} rounds\n"
+                 f"{cpu}; library on {head.group(3)}", fontsize=9)
     save(plt, fig, "command")
 
 
