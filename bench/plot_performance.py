@@ -153,7 +153,9 @@ def draw_command(plt):
 def save(plt, fig, name):
     fig.tight_layout()
     path = os.path.join(FIGURES, name + ".svg")
-    # No date in the file, so drawing the same output again gives the same bytes.
+    # No date and no random element ids in the file, so drawing the same
+    # output again gives the same bytes.
+    plt.rcParams["svg.hashsalt"] = name
     fig.savefig(path, metadata={"Date": None})
     plt.close(fig)
     print(f"drew {os.path.relpath(path, ROOT)}")
