@@ -38,11 +38,12 @@
 // from the engine's IV, as the encryption it undoes did.
 //
 // Buffers. encryptInto and decryptInto are the text transforms over the
-// caller's memory: the same bytes, chaining state and errors, no allocation;
-// they return the number of bytes written. The output is the input's own
-// memory (in place) or does not overlap it; it must hold
-// encryptedLength(input size, noPadding) bytes for encryptInto and the
-// input's size for decryptInto, which writes fewer when it strips padding.
+// caller's memory (spans of std::uint8_t or of std::byte): the same bytes,
+// chaining state and errors, no allocation; they return the number of bytes
+// written. The output is the input's own memory (in place) or does not
+// overlap it; it must hold encryptedLength(input size, noPadding) bytes for
+// encryptInto and the input's size for decryptInto, which writes fewer when
+// it strips padding.
 // A smaller or partly overlapping output is refused before anything changes.
 // When decryptInto raises, the output bytes it wrote are zeroed.
 //
@@ -143,6 +144,8 @@ class CipherEngine final {
   std::size_t encryptedLength(std::size_t length, bool noPadding) const noexcept;
   std::size_t encryptInto(std::span<const std::uint8_t> in, std::span<std::uint8_t> out, bool noPadding);
   std::size_t decryptInto(std::span<const std::uint8_t> in, std::span<std::uint8_t> out, bool noPadding);
+  std::size_t encryptInto(std::span<const std::byte> in, std::span<std::byte> out, bool noPadding);
+  std::size_t decryptInto(std::span<const std::byte> in, std::span<std::byte> out, bool noPadding);
   std::ostream& encryptStream(std::istream& in, std::ostream& out, bool noPadding);
   std::ostream& decryptStream(std::istream& in, std::ostream& out, bool noPadding);
   // noPadding is a bool: an enumeration given for it (PKCS7, say) does not
