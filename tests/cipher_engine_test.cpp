@@ -318,7 +318,8 @@ TEST_P(EngineTest, BufferTransformsRefuseOutputs) {
       CipherEngine engine = bound(CipherEngine(test::randomBytes(32, 32), mode, PKCS7));
       const std::size_t n = encrypt ? 33 : 48;
       const std::size_t needed = encrypt ? engine.encryptedLength(n, true) : n;
-      const BufferTransform transform = encrypt ? &CipherEngine::encryptInto : &CipherEngine::decryptInto;
+      const BufferTransform transform =
+          encrypt ? BufferTransform{&CipherEngine::encryptInto} : BufferTransform{&CipherEngine::decryptInto};
       const auto in = static_cast<std::ptrdiff_t>(needed);  // where the input stands in the buffer
       const struct {
         std::ptrdiff_t outAt;
