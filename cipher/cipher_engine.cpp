@@ -63,6 +63,12 @@ std::span<const std::uint8_t> bytesOf(std::string_view text) {
 std::span<std::uint8_t> bytesOf(std::string& text) {
   return {reinterpret_cast<std::uint8_t*>(text.data()), text.size()};
 }
+std::span<const std::uint8_t> octetsOf(std::span<const std::byte> bytes) {
+  return {reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()};
+}
+std::span<std::uint8_t> octetsOf(std::span<std::byte> bytes) {
+  return {reinterpret_cast<std::uint8_t*>(bytes.data()), bytes.size()};
+}
 std::string_view textOf(std::span<const std::uint8_t> bytes) {
   return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
@@ -199,6 +205,16 @@ std::size_t CipherEngine::decryptInto(std::span<const std::uint8_t> in, std::spa
   }
   std::memcpy(out.data() + bulk, last.data(), kept);
   return bulk + kept;
+}
+
+std::size_t CipherEngine::encryptInto(std::span<const std::byte> in, std::span<std::byte> out,
+                                      bool noPadding) {
+  return encryptInto(octetsOf(in), octetsOf(out), noPadding);
+}
+
+std::size_t CipherEngine::decryptInto(std::span<const std::byte> in, std::span<std::byte> out,
+                                      bool noPadding) {
+  return decryptInto(octetsOf(in), octetsOf(out), noPadding);
 }
 
 // The result is written once, by the run and by the final block. (It is

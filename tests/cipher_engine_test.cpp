@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string>
 #include <vector>
@@ -83,6 +85,15 @@ TEST_P(TextTransforms, MatchOpensslAndRoundTrip) {
             toHex(plain));
         EXPECT_EQ(toHex(reader.getIv()), toHex(decryptedState));
       }
+      std::vector<std::byte> bytes(cipher.size());  // the std::byte forms, in place
+      std::ranges::transform(text, bytes.begin(), [](char c) { return std::byte(c); });
+      engine.setIv(iv);
+      reader.setIv(iv);
+      const auto hexOf = [&](std::size_t written) {
+        return toHex({reinterpret_cast<char*>(bytes.data()), written});
+      };
+      ASSERT_EQ(hexOf(engine.encryptInto(std::span(bytes).first(n), bytes, noPadding)), toHex(cipher));
+      ASSERT_EQ(hexOf(reader.decryptInto(bytes, bytes, noPadding)), toHex(plain));
     }
   }
 }
@@ -318,7 +329,8 @@ TEST_P(EngineTest, BufferTransformsRefuseOutputs) {
       CipherEngine engine = bound(CipherEngine(test::randomBytes(32, 32), mode, PKCS7));
       const std::size_t n = encrypt ? 33 : 48;
       const std::size_t needed = encrypt ? engine.encryptedLength(n, true) : n;
-      const BufferTransform transform = encrypt ? &CipherEngine::encryptInto : &CipherEngine::decryptInto;
+      const BufferTransform transform =
+          encrypt ? BufferTransform{&CipherEngine::encryptInto} : BufferTransform{&CipherEngine::decryptInto};
       const auto in = static_cast<std::ptrdiff_t>(needed);  // where the input stands in the buffer
       const struct {
         std::ptrdiff_t outAt;

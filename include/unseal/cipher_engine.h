@@ -16,6 +16,10 @@
 // engine construction sets it, and every transform pads and strips with the
 // scheme in force when it runs. Construct and use engines on one thread.
 //
+// Arguments. Modes and schemes are taken as 32-bit integers (callers pass
+// stored numbers); the two enumerations swapped, either one given for
+// noPadding, or a ChainingMode given to setPadding do not compile.
+//
 // noPadding: when true, encryption adds no whole padding block after an input
 // whose length is a multiple of 16, and decryption strips no padding (the fill
 // bytes of a short final block then come back out of decryption). A short
@@ -34,11 +38,12 @@
 // from the engine's IV, as the encryption it undoes did.
 //
 // Buffers. encryptInto and decryptInto are the text transforms over the
-// caller's memory: the same bytes, chaining state and errors, no allocation;
-// they return the number of bytes written. The output is the input's own
-// memory (in place) or does not overlap it; it must hold
-// encryptedLength(input size, noPadding) bytes for encryptInto and the
-// input's size for decryptInto, which writes fewer when it strips padding.
+// caller's memory (spans of std::uint8_t or of std::byte): the same bytes,
+// chaining state and errors, no allocation; they return the number of bytes
+// written. The output is the input's own memory (in place) or does not
+// overlap it; it must hold encryptedLength(input size, noPadding) bytes for
+// encryptInto and the input's size for decryptInto, which writes fewer when
+// it strips padding.
 // A smaller or partly overlapping output is refused before anything changes.
 // When decryptInto raises, the output bytes it wrote are zeroed.
 //
@@ -82,6 +87,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "unseal/aes256.h"
 #include "unseal/block.h"
@@ -95,6 +101,11 @@ struct StreamReference;
 
 enum ChainingMode : std::int32_t { ECB = 0, CBC = 1, PCBC = 2, CFB = 3, CFB8 = 4, OFB = 5, CTR = 6 };
 
+namespace detail {
+template <class T>
+concept Enumeration = std::is_enum_v<T>;
+}  // namespace detail
+
 class CipherEngine final {
  public:
   // A block operation of a chaining mode: transforms one block in place,
@@ -106,6 +117,15 @@ class CipherEngine final {
   // process-wide 16-byte padding scheme, written last.
   CipherEngine(std::string_view key, std::string_view seed, std::int32_t mode, std::int32_t padding);
   CipherEngine(std::string_view key, std::int32_t mode, std::int32_t padding);
+  // Modes and padding schemes are 32-bit integers, so that stored numbers
+  // can be passed; a PaddingScheme where the mode goes, or a ChainingMode
+  // where the padding goes, does not compile.
+  CipherEngine(std::string_view, std::string_view, PaddingScheme, ChainingMode) = delete;
+  CipherEngine(std::string_view, std::string_view, PaddingScheme, std::int32_t) = delete;
+  CipherEngine(std::string_view, std::string_view, std::int32_t, ChainingMode) = delete;
+  CipherEngine(std::string_view, PaddingScheme, ChainingMode) = delete;
+  CipherEngine(std::string_view, PaddingScheme, std::int32_t) = delete;
+  CipherEngine(std::string_view, std::int32_t, ChainingMode) = delete;
 
   // "" turns the automatic IV on; 16+ bytes install the first 16 and turn it off.
   void setIv(std::string_view text);
@@ -115,6 +135,7 @@ class CipherEngine final {
   std::string getKey() const;
   bool modePads() const noexcept { return modePads_; }
   static void setPadding(std::int32_t padding) noexcept;
+  static void setPadding(ChainingMode) = delete;
 
   std::string encryptText(std::string_view text, bool noPadding);
   std::string decryptText(std::string_view text, bool noPadding);
@@ -123,8 +144,19 @@ class CipherEngine final {
   std::size_t encryptedLength(std::size_t length, bool noPadding) const noexcept;
   std::size_t encryptInto(std::span<const std::uint8_t> in, std::span<std::uint8_t> out, bool noPadding);
   std::size_t decryptInto(std::span<const std::uint8_t> in, std::span<std::uint8_t> out, bool noPadding);
+  std::size_t encryptInto(std::span<const std::byte> in, std::span<std::byte> out, bool noPadding);
+  std::size_t decryptInto(std::span<const std::byte> in, std::span<std::byte> out, bool noPadding);
   std::ostream& encryptStream(std::istream& in, std::ostream& out, bool noPadding);
   std::ostream& decryptStream(std::istream& in, std::ostream& out, bool noPadding);
+  // noPadding is a bool: an enumeration given for it (PKCS7, say) does not
+  // compile.
+  std::string encryptText(std::string_view, detail::Enumeration auto) = delete;
+  std::string decryptText(std::string_view, detail::Enumeration auto) = delete;
+  std::size_t encryptedLength(std::size_t, detail::Enumeration auto) const = delete;
+  std::size_t encryptInto(auto&&, auto&&, detail::Enumeration auto) = delete;
+  std::size_t decryptInto(auto&&, auto&&, detail::Enumeration auto) = delete;
+  std::ostream& encryptStream(auto&, auto&, detail::Enumeration auto) = delete;
+  std::ostream& decryptStream(auto&, auto&, detail::Enumeration auto) = delete;
 
   // The block operations of the seven modes.
   Block16& ecbEncrypt(Block16& block) noexcept;
