@@ -44,6 +44,7 @@ bool BufferWriter::finish() {
 // The thread: writes each buffer handed over until told to stop. After a
 // failed write, write() hands over nothing more.
 void BufferWriter::writeHandedOver() {
+  unblockFaults();
   std::unique_lock lock(mutex_);
   for (;;) {
     changed_.wait(lock, [this] { return buffer_ != nullptr || stopping_; });

@@ -1,9 +1,9 @@
 // Writing one buffer while the caller fills the next (double buffering).
 //
 // BufferWriter(fd) starts a thread that writes the buffers handed to it to
-// descriptor fd, in order. SIGINT, SIGTERM and SIGHUP stay blocked in that
-// thread, so the process's handler (app/signals.h) runs on the caller's
-// thread. If the thread cannot be started, each buffer is written inline
+// descriptor fd, in order. The signals sent to end the process stay blocked
+// in that thread, so the process's handler (app/signals.h) runs on the
+// caller's thread. If the thread cannot be started, each buffer is written inline
 // by write(): the same bytes in the same order, on one thread.
 // write(p, n) hands over n bytes at p, first waiting until the buffer handed
 // over before is written: so with two buffers used in turn, the one write

@@ -77,7 +77,8 @@ OutputFile::~OutputFile() {
 }
 
 bool OutputFile::create() {
-  if (!outputReplaceable(path_)) return false;
+  // The hidden name is longer than the output path: it must fit as well.
+  if (!outputReplaceable(path_) || temporaryTemplateFor(path_).size() >= PATH_MAX) return false;
   umask_ = currentUmask();
   return createUnnamed() || createNamed();
 }

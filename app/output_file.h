@@ -1,7 +1,8 @@
 // The output file's life: it appears under its name whole, or not at all.
 //
 // create() first checks that a finished file could be put in place
-// (outputReplaceable, app/file_checks.h), then makes the file in the output
+// (outputReplaceable, app/file_checks.h) and that its hidden name (below)
+// fits within the system's path length, then makes the file in the output
 // path's folder, mode 0600: unnamed (O_TMPFILE), so that a run that ends
 // before commit, however it ends (SIGKILL, a crash, power loss), leaves
 // nothing behind and frees the space. Where the file system cannot make
