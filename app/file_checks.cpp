@@ -35,6 +35,11 @@ bool isDirectory(const char* path) noexcept {
   return ::stat(path, &info) == 0 && S_ISDIR(info.st_mode);
 }
 
+bool isSpecialFile(const char* path) noexcept {
+  struct stat info {};
+  return ::stat(path, &info) == 0 && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode);
+}
+
 bool namesFile(const char* path, const struct stat& file) noexcept {
   struct stat info {};
   return ::stat(path, &info) == 0 && info.st_dev == file.st_dev && info.st_ino == file.st_ino;

@@ -1,6 +1,8 @@
 // What the command asks the file system before it makes its output.
 //
 // isDirectory(path): path names a directory, through symbolic links too.
+// isSpecialFile(path): path names, through symbolic links too, what is
+// neither a regular file nor a directory: a device, a FIFO, a socket.
 // namesFile(path, file): path names the file whose fstat is `file` (the same
 // device and inode), be it through the same name, a symbolic or a hard link.
 // isUnwritableFile(path): path itself (not followed if it is a symbolic
@@ -24,6 +26,7 @@
 namespace unseal {
 
 bool isDirectory(const char* path) noexcept;
+bool isSpecialFile(const char* path) noexcept;
 bool namesFile(const char* path, const struct stat& file) noexcept;
 bool isUnwritableFile(const char* path) noexcept;
 const char* whyNotReplaceable(const std::string& path);

@@ -267,6 +267,11 @@ int run(int argc, char** argv) {
   }
   if (S_ISDIR(input.info.st_mode)) return refuse(kOpenError, inputPath, std::strerror(EISDIR));
   if (line.toStandardOutput()) return decryptToStandardOutput(input, key.text());
+  // A device or a FIFO given with -o would be replaced, not written: -o - and
+  // the shell's redirection write there.
+  if (line.output != nullptr && isSpecialFile(line.output)) {
+    return refuse(kOpenError, line.output, "not a regular file");
+  }
   const std::string outputPath = line.output != nullptr ? line.output : outputPathFor(inputPath);
   return decryptToFile(input, key.text(), outputPath,
                        line.noClobber ? ExistingOutput::Refuse : ExistingOutput::Replace);

@@ -420,6 +420,7 @@ std::vector<Case> cases() {
       {"-o names the output", {input}, {in, kKey}, kDone, "out.bmp", asIs, {"-o", "out.bmp"}},
       {"--output naming the input", {input}, {in, kKey}, kOutputIsInput, "", asIs, {"--output=" + in}, "unseal: in.enc: the output would overwrite the input\n"},
       {"-o naming a folder", {input, {Entry::Directory, "sub", ""}}, {in, kKey}, kOpenError, "", asIs, {"-o", "sub"}, "unseal: sub: Is a directory\n"},
+      {"-o naming a device, through a link", {input, {Entry::Symlink, "null", "/dev/null"}}, {in, kKey}, kOpenError, "", asIs, {"-o", "null"}, "unseal: null: not a regular file\n"},
       {"-o -: the plaintext alone on standard output", {input}, {in, kKey}, "", "-", asIs, {"-o", "-"}, kBanner + kDone},
       {"-o - into a closed pipe", {input}, {in, kKey}, "", "", {.console = Console::BrokenPipe}, {"-o", "-"}, kBanner + writeError + "unseal: standard output: Broken pipe\n"},
       {"-n keeps an existing output", {input, previous}, {in, kKey}, kOpenError, "", asIs, {"-n"}, "unseal: in.decrypted: the output exists\n"},
