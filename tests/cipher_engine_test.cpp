@@ -206,6 +206,28 @@ TEST_P(EngineTest, AutomaticIvsComeFromTheGenerator) {
   EXPECT_EQ(ecb.getIv(), before);
 }
 
+// Whoever sees a seeded engine's first IV predicts its second: it decrypts
+// under the public generator key to a counter whose successor gives the
+// second. An engine with system random IVs has a generator key of its own:
+// its IVs differ from another such engine's, and the second is not the first's
+// successor.
+TEST_P(EngineTest, SystemRandomIvsAreUnpredictable) {
+  const std::string key = test::randomBytes(32, 17);
+  const auto twoIvs = [](CipherEngine engine) {
+    std::string ivs;
+    for (int draw = 0; draw < 2; ++draw) ivs += (engine.encryptText("", false), engine.getIv());
+    return ivs;
+  };
+  const auto predictable = [](const std::string& ivs) {
+    return ivs == test::drawnIvs(2, referenceModeCipher(ECB, test::kRandomKey, "", ivs.substr(0, 16), false));
+  };
+  PaddingGuard guard;
+  EXPECT_TRUE(predictable(twoIvs(bound(CipherEngine(key, test::randomBytes(16, 18), CTR, PKCS7)))));
+  const std::string ivs = twoIvs(bound(CipherEngine::withSystemRandomIvs(key, CTR, PKCS7)));
+  EXPECT_FALSE(predictable(ivs));
+  EXPECT_NE(toHex(ivs), toHex(twoIvs(bound(CipherEngine::withSystemRandomIvs(key, CTR, PKCS7)))));
+}
+
 // A new engine's IV is the padding of the scheme in force before it was
 // built; the scheme it is given takes over afterwards.
 TEST_P(EngineTest, FreshIvIsPaddingOfThePreviousScheme) {
