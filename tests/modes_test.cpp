@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <fstream>
+#include <map>
 #include <string>
 
+#include "cipher/aes256_impl.h"
 #include "support/aes_impls.h"
 #include "support/oracle.h"
 #include "support/padding_guard.h"
@@ -173,6 +177,48 @@ TEST_P(ChainingModes, Cfb8WithNothingToTransform) {
     EXPECT_EQ(block.toText(false), bytes);
     EXPECT_EQ(engine.getIv(), iv);
   }
+}
+
+// NIST's AES-256 known answers (the AESAVS response files of tests/data/nist:
+// GFSbox, KeySbox, VarKey and VarTxt blocks, MMT messages of 1 to 10 blocks
+// or bytes), each through the implementation's run of its mode.
+TEST_P(ChainingModes, NistKnownAnswersThroughTheRuns) {
+  const struct {
+    const char* name;
+    detail::ModeRun encrypt, decrypt;
+  } modes[] = {{"ECB", detail::EcbEncrypt, detail::EcbDecrypt},
+               {"CBC", detail::CbcEncrypt, detail::CbcDecrypt},
+               {"CFB128", detail::CfbEncrypt, detail::CfbDecrypt},
+               {"CFB8", detail::Cfb8Encrypt, detail::Cfb8Decrypt},
+               {"OFB", detail::OfbCrypt, detail::OfbCrypt}};
+  std::size_t checked = 0;
+  for (const auto& mode : modes) {
+    for (const char* kind : {"GFSbox", "KeySbox", "VarKey", "VarTxt", "MMT"}) {
+      const std::string file = std::string(mode.name) + kind + "256.rsp";
+      std::ifstream in(std::string(UNSEAL_TEST_DATA) + "/nist/" + file);
+      std::map<std::string, std::string> record;  // "KEY" -> its bytes, ...
+      bool encrypt = true;
+      for (std::string line; std::getline(in, line);) {
+        if (line.starts_with('[')) encrypt = line.starts_with("[ENCRYPT]");
+        if (const auto eq = line.find(" = "); eq != std::string::npos && !line.starts_with('#')) {
+          record[line.substr(0, eq)] = line.starts_with("COUNT") ? line : test::fromHex(line.substr(eq + 3));
+        }
+        if (!record.contains("PLAINTEXT") || !record.contains("CIPHERTEXT")) continue;
+        const std::string& from = record[encrypt ? "PLAINTEXT" : "CIPHERTEXT"];
+        std::string out(from.size(), '\0'), iv = record["IV"];
+        iv.resize(16);
+        detail::Aes256Internals::run(bound(Aes256(record["KEY"])), encrypt ? mode.encrypt : mode.decrypt,
+                                     reinterpret_cast<std::uint8_t*>(iv.data()),
+                                     reinterpret_cast<const std::uint8_t*>(from.data()),
+                                     reinterpret_cast<std::uint8_t*>(out.data()), out.size());
+        EXPECT_EQ(toHex(out), toHex(record[encrypt ? "CIPHERTEXT" : "PLAINTEXT"]))
+            << file << ", " << record["COUNT"];
+        record.clear();
+        ++checked;
+      }
+    }
+  }
+  EXPECT_EQ(checked, 4150u);  // every record of the 25 files
 }
 
 INSTANTIATE_ON_EACH_IMPL(ChainingModes);
