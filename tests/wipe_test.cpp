@@ -306,36 +306,30 @@ TEST_P(WipeStack, NoOperationLeavesSecretsOnTheStackOrInVectorRegisters) {
   EXPECT_EQ(test::toHex(out.str()), test::toHex(wholeBlocks));  // the operations did run
 }
 
-// The stack that setKey and the single-block calls leave below their caller
-// is the same under two keys, word for word, but where two runs under one key
-// differ too: what a missing wipe leaves is found in any form, the bitsliced
-// planes' included. The keys take turns in one buffer.
+// setKey and the single-block calls leave the stack below their caller the
+// same under two keys (taking turns in one buffer), but where runs under one
+// key differ too: a missing wipe is found in any form, bitsliced planes too.
 TEST_P(WipeStack, SingleBlocksLeaveNothingKeyDependent) {
   const std::string keys[] = {test::randomBytes(32, 6), test::randomBytes(32, 7)};
   std::string key(32, '\0');
   std::optional<Aes256> aes;
   Block16 block;
-  const std::pair<const char*, std::function<void()>> operations[] = {
-      {"setKey", [&] { aes->setKey(key); }},
-      {"encryptBlock", [&] { aes->encryptBlock(block); }},
-      {"decryptBlock", [&] { aes->decryptBlock(block); }}};
-  for (const auto& [name, operation] : operations) {
-    std::vector<std::uint64_t> stacks[4];  // under keys 0, 1, 0, 1
+  const std::function<void()> operations[] = {[&] { aes->setKey(key); }, [&] { aes->encryptBlock(block); },
+                                              [&] { aes->decryptBlock(block); }};
+  for (const auto& operation : operations) {
+    std::vector<std::uint64_t> s[4];  // the stacks under keys 0, 1, 0, 1
     for (std::size_t run = 0; run < 4; ++run) {
-      key.replace(0, 32, keys[run % 2]);
-      aes.emplace(key);
+      aes.emplace(key.replace(0, 32, keys[run % 2]));
       detail::Aes256Internals::bind(*aes, impl());
       block = Block16::fromText(keys[0], 0);
       test::Observed observed(0);
-      test::observe([&operation = operation](test::Observed&) { operation(); }, observed);
-      stacks[run] = observed.stack;
+      test::observe([&](test::Observed&) { operation(); }, observed);
+      s[run] = observed.stack;
     }
     std::size_t keyDependent = 0;
-    for (std::size_t i = 0; i < stacks[0].size(); ++i) {
-      keyDependent +=
-          stacks[0][i] == stacks[2][i] && stacks[1][i] == stacks[3][i] && stacks[0][i] != stacks[1][i];
-    }
-    EXPECT_EQ(keyDependent, 0u) << name << " left key-dependent words on the stack";
+    for (std::size_t i = 0; i < s[0].size(); ++i)
+      keyDependent += s[0][i] == s[2][i] && s[1][i] == s[3][i] && s[0][i] != s[1][i];
+    EXPECT_EQ(keyDependent, 0u) << "words left by operation " << &operation - operations;
   }
 }
 
