@@ -7,8 +7,11 @@
 // longer shows it. readLine(fd) reads one line from descriptor fd, up to a
 // newline or the end of the input (the newline is not part of the key), a
 // byte at a time, so nothing after the line is consumed. While a terminal
-// types it, the terminal's echo is off; its settings are restored however the
-// reading ends, by a signal too (app/signals.h). False when reading fails.
+// types it, the terminal's echo is off and its bytes are read as they are
+// typed, the line edited here (erase, kill, end of file), so a stop and
+// continue (Ctrl-Z, fg) keeps what was typed; the terminal's settings are
+// put back while the process is stopped, and restored however the reading
+// ends, by a signal too (app/signals.h). False when reading fails.
 // Both clear the vector registers the copying went through.
 #pragma once
 
@@ -36,6 +39,8 @@ class KeyText {
 
  private:
   void append(char c) noexcept;
+  char removeLast() noexcept;
+  void eraseCharacter(bool utf8) noexcept;
 
   char bytes_[kCapacity] = {};
   std::size_t length_ = 0;

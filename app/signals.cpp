@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 
@@ -26,34 +27,55 @@ constexpr int kSentSignals[] = {
     SIGEMT,
 #endif
 };
-// Faults, which end the process too; raised by the kernel in the thread that
-// caused them, so blocking them would change nothing.
+// Faults, which end the process too. Raised by the kernel in the thread that
+// caused them, they are taken even when blocked (by their default action
+// then); blocked, those sent with kill wait like the others.
 constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS};
+// Signals that stop the process by default (SIGSTOP aside, which cannot be caught).
+constexpr int kStopSignals[] = {SIGTSTP, SIGTTIN, SIGTTOU};
 
 // The path the handler removes; empty when none. Its first byte is written
-// last and cleared first, and every write happens with the sent signals
-// blocked, so the handler always reads a whole path or none.
+// last and cleared first, and every write happens with the signals blocked,
+// so the handler always reads a whole path or none.
 char pathToRemove[PATH_MAX];
 
-// The terminal settings the handler puts back, valid while terminalSaved.
-termios savedTerminal;
+// The terminal settings the handlers put back (saved) and apply again
+// (reading), valid while terminalSaved.
+termios savedTerminal, readingTerminal;
 int terminalFd = -1;
 volatile sig_atomic_t terminalSaved = 0;
 
-sigset_t sentSignals() noexcept {
+// The signals a SignalsBlocked scope holds: all that end the process.
+sigset_t heldSignals() noexcept {
   sigset_t set;
   sigemptyset(&set);
   for (const int s : kSentSignals) sigaddset(&set, s);
   for (int s = SIGRTMIN; s <= SIGRTMAX; ++s) sigaddset(&set, s);
+  for (const int s : kFaultSignals) sigaddset(&set, s);
   return set;
 }
 
+// One handler at a time; SA_RESTART, so a stop and continue interrupts no
+// read or write.
 void setAction(int signo, void (*handler)(int)) noexcept {
   struct sigaction action {};
   action.sa_handler = handler;
-  action.sa_mask = sentSignals();  // one handler at a time
-  for (const int s : kFaultSignals) sigaddset(&action.sa_mask, s);
+  action.sa_mask = heldSignals();
+  for (const int s : kStopSignals) sigaddset(&action.sa_mask, s);
+  sigaddset(&action.sa_mask, SIGCONT);
+  action.sa_flags = SA_RESTART;
   ::sigaction(signo, &action, nullptr);
+}
+
+// The terminal is this process's to set: it is in the foreground there, or
+// the terminal controls no session of it.
+bool ownsTerminal() noexcept {
+  const pid_t foreground = ::tcgetpgrp(terminalFd);
+  return foreground < 0 || foreground == ::getpgrp();
+}
+
+void setTerminal(const termios& settings) noexcept {
+  if (terminalSaved != 0 && ownsTerminal()) ::tcsetattr(terminalFd, TCSANOW, &settings);
 }
 
 // Only async-signal-safe calls. While this handler runs its signal is
@@ -63,9 +85,34 @@ void setAction(int signo, void (*handler)(int)) noexcept {
 // action too.)
 void cleanUpAndTerminate(int signo) {
   if (pathToRemove[0] != '\0') ::unlink(pathToRemove);
-  if (terminalSaved != 0) ::tcsetattr(terminalFd, TCSANOW, &savedTerminal);
+  setTerminal(savedTerminal);
   setAction(signo, SIG_DFL);
   ::raise(signo);
+}
+
+// A stop (Ctrl-Z): the terminal as the shell gave it, then the stop itself,
+// by the default action of the same signal, and once continued the reading
+// settings again (the stop does not happen in an orphaned process group).
+void restoreTerminalAndStop(int signo) {
+  const int savedErrno = errno;
+  setTerminal(savedTerminal);
+  setAction(signo, SIG_DFL);
+  ::raise(signo);  // held until unblocked here
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, signo);
+  ::pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
+  setAction(signo, restoreTerminalAndStop);
+  setTerminal(readingTerminal);
+  errno = savedErrno;
+}
+
+// A shell that continues a job may have put its own terminal settings back,
+// and a stop by SIGSTOP passes no handler.
+void continueReading(int) {
+  const int savedErrno = errno;
+  setTerminal(readingTerminal);
+  errno = savedErrno;
 }
 
 bool ignoredAtStart(int signo) noexcept {
@@ -73,8 +120,8 @@ bool ignoredAtStart(int signo) noexcept {
   return ::sigaction(signo, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
 }
 
-void handleUnlessIgnored(int signo) noexcept {
-  if (!ignoredAtStart(signo)) setAction(signo, cleanUpAndTerminate);
+void handleUnlessIgnored(int signo, void (*handler)(int) = cleanUpAndTerminate) noexcept {
+  if (!ignoredAtStart(signo)) setAction(signo, handler);
 }
 
 }  // namespace
@@ -85,14 +132,23 @@ void installSignalHandling() noexcept {
   for (const int s : kSentSignals) handleUnlessIgnored(s);
   for (int s = SIGRTMIN; s <= SIGRTMAX; ++s) handleUnlessIgnored(s);
   for (const int s : kFaultSignals) handleUnlessIgnored(s);
+  for (const int s : kStopSignals) handleUnlessIgnored(s, restoreTerminalAndStop);
+  setAction(SIGCONT, continueReading);
 }
 
 SignalsBlocked::SignalsBlocked() noexcept {
-  const sigset_t set = sentSignals();
+  const sigset_t set = heldSignals();
   ::pthread_sigmask(SIG_BLOCK, &set, &previous_);
 }
 
 SignalsBlocked::~SignalsBlocked() { ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+
+void unblockFaults() noexcept {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int s : kFaultSignals) sigaddset(&set, s);
+  ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
 
 bool removeOnSignal(std::string_view path) noexcept {
   forgetOnSignal();
@@ -108,10 +164,11 @@ bool removeOnSignal(std::string_view path) noexcept {
 
 void forgetOnSignal() noexcept { pathToRemove[0] = '\0'; }
 
-void restoreTerminalOnSignal(int fd, const termios& settings) noexcept {
+void restoreTerminalOnSignal(int fd, const termios& saved, const termios& reading) noexcept {
   terminalSaved = 0;
   std::atomic_signal_fence(std::memory_order_seq_cst);
-  savedTerminal = settings;
+  savedTerminal = saved;
+  readingTerminal = reading;
   terminalFd = fd;
   std::atomic_signal_fence(std::memory_order_seq_cst);
   terminalSaved = 1;

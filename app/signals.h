@@ -9,18 +9,25 @@
 // cannot be caught) removes the file registered with removeOnSignal, restores
 // the terminal registered with restoreTerminalOnSignal, and then ends the
 // process by that same signal with its default action, so the caller sees
-// the usual status. A signal ignored at start (under nohup, or SIGINT for a
-// background job of a script) stays ignored.
+// the usual status. The stop signals (SIGTSTP: Ctrl-Z; SIGTTIN, SIGTTOU) put
+// that terminal's saved settings back before the process stops, and SIGCONT
+// applies its reading settings again, each only while the process is in the
+// terminal's foreground. A signal ignored at start (under nohup, or SIGINT
+// for a background job of a script) stays ignored.
 //
 // removeOnSignal(path) registers the file a signal removes (false, and
 // nothing registered, when the path is too long to keep); forgetOnSignal()
-// clears it. restoreTerminalOnSignal(fd, settings) registers terminal
-// settings to put back; forgetTerminal() clears them. Call these inside a
-// SignalsBlocked scope, which holds the signals a thread can be sent back
-// while the file is made, named, renamed or removed, so the handler never
-// sees a half-copied path or one whose file was just put in place. A thread
-// started inside such a scope keeps them blocked for good, so the handler
-// runs on the main thread. All signal handling of the process is set up here.
+// clears it. restoreTerminalOnSignal(fd, saved, reading) registers a
+// terminal's settings to put back and those it is read with; forgetTerminal()
+// clears them. Call these inside a SignalsBlocked scope, which holds every
+// signal that ends the process, the faults sent with kill included, while
+// the file is made, named, renamed or removed, so the handler never sees a
+// half-copied path, one whose file was just put in place, or none for a file
+// just made. A thread started inside such a scope keeps them blocked for
+// good, so the handler runs on the main thread, but for the faults, which
+// it unblocks with unblockFaults() (a fault it causes itself is taken by the
+// default action while blocked). All signal handling of the process is set
+// up here.
 #pragma once
 
 #include <signal.h>
@@ -45,7 +52,8 @@ class SignalsBlocked {
 
 bool removeOnSignal(std::string_view path) noexcept;
 void forgetOnSignal() noexcept;
-void restoreTerminalOnSignal(int fd, const termios& settings) noexcept;
+void restoreTerminalOnSignal(int fd, const termios& saved, const termios& reading) noexcept;
 void forgetTerminal() noexcept;
+void unblockFaults() noexcept;
 
 }  // namespace unseal

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string>
 #include <vector>
@@ -83,6 +85,15 @@ TEST_P(TextTransforms, MatchOpensslAndRoundTrip) {
             toHex(plain));
         EXPECT_EQ(toHex(reader.getIv()), toHex(decryptedState));
       }
+      std::vector<std::byte> bytes(cipher.size());  // the std::byte forms, in place
+      std::ranges::transform(text, bytes.begin(), [](char c) { return std::byte(c); });
+      engine.setIv(iv);
+      reader.setIv(iv);
+      const auto hexOf = [&](std::size_t written) {
+        return toHex({reinterpret_cast<char*>(bytes.data()), written});
+      };
+      ASSERT_EQ(hexOf(engine.encryptInto(std::span(bytes).first(n), bytes, noPadding)), toHex(cipher));
+      ASSERT_EQ(hexOf(reader.decryptInto(bytes, bytes, noPadding)), toHex(plain));
     }
   }
 }
@@ -193,6 +204,28 @@ TEST_P(EngineTest, AutomaticIvsComeFromTheGenerator) {
   const std::string before = ecb.getIv();
   (void)ecb.encryptText(text, false);
   EXPECT_EQ(ecb.getIv(), before);
+}
+
+// Whoever sees a seeded engine's first IV predicts its second: it decrypts
+// under the public generator key to a counter whose successor gives the
+// second. An engine with system random IVs has a generator key of its own:
+// its IVs differ from another such engine's, and the second is not the first's
+// successor.
+TEST_P(EngineTest, SystemRandomIvsAreUnpredictable) {
+  const std::string key = test::randomBytes(32, 17);
+  const auto twoIvs = [](CipherEngine engine) {
+    std::string ivs;
+    for (int draw = 0; draw < 2; ++draw) ivs += (engine.encryptText("", false), engine.getIv());
+    return ivs;
+  };
+  const auto predictable = [](const std::string& ivs) {
+    return ivs == test::drawnIvs(2, referenceModeCipher(ECB, test::kRandomKey, "", ivs.substr(0, 16), false));
+  };
+  PaddingGuard guard;
+  EXPECT_TRUE(predictable(twoIvs(bound(CipherEngine(key, test::randomBytes(16, 18), CTR, PKCS7)))));
+  const std::string ivs = twoIvs(bound(CipherEngine::withSystemRandomIvs(key, CTR, PKCS7)));
+  EXPECT_FALSE(predictable(ivs));
+  EXPECT_NE(toHex(ivs), toHex(twoIvs(bound(CipherEngine::withSystemRandomIvs(key, CTR, PKCS7)))));
 }
 
 // A new engine's IV is the padding of the scheme in force before it was

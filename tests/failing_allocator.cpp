@@ -4,11 +4,15 @@
 // one throw std::bad_alloc; with UNSEAL_FAIL_THREADS set, pthread_create fails
 // with EAGAIN, as at the process limit, and otherwise starts the thread; with
 // UNSEAL_NO_UNNAMED_FILES set, open with O_TMPFILE fails with EOPNOTSUPP, as
-// on a file system that cannot make unnamed files.
+// on a file system that cannot make unnamed files; with UNSEAL_RAISE_AFTER_NAMING=s,
+// the process sends itself signal s as soon as linkat or mkostemp has given
+// a file a name.
 #undef _FORTIFY_SOURCE  // its inline open() would clash with the one defined here
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
@@ -28,7 +32,26 @@ int openUnlessUnnamed(const char* next, const char* path, int flags, va_list res
   }
   return reinterpret_cast<Open>(::dlsym(RTLD_NEXT, next))(path, flags, mode);
 }
+
+template <typename Result>
+Result raiseAfterNaming(Result result) {
+  const char* signal = std::getenv("UNSEAL_RAISE_AFTER_NAMING");
+  if (result >= 0 && signal != nullptr) ::raise(std::atoi(signal));
+  return result;
+}
 }  // namespace
+
+extern "C" int linkat(int fromFolder, const char* from, int toFolder, const char* to, int flags) noexcept {
+  using Linkat = int (*)(int, const char*, int, const char*, int);
+  static const auto next = reinterpret_cast<Linkat>(::dlsym(RTLD_NEXT, "linkat"));
+  return raiseAfterNaming(next(fromFolder, from, toFolder, to, flags));
+}
+
+extern "C" int mkostemp(char* name, int flags) {
+  using Mkostemp = int (*)(char*, int);
+  static const auto next = reinterpret_cast<Mkostemp>(::dlsym(RTLD_NEXT, "mkostemp"));
+  return raiseAfterNaming(next(name, flags));
+}
 
 void* operator new(std::size_t size) {
   static const char* setting = std::getenv("UNSEAL_FAIL_ALLOCATION");

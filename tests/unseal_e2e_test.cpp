@@ -162,6 +162,7 @@ struct Conditions {
   std::optional<std::string> input = {};  // standard input's bytes (a file); otherwise the test's own
   int stdinFd = -1;                       // or this descriptor (a terminal)
   bool otherUser = false;                 // run as nobody in a folder like /tmp (the test runs as root)
+  int raiseAfterNaming = 0;               // a signal the run sends itself once a file of it has a name
 };
 
 constexpr uid_t kNobody = 65534;
@@ -249,7 +250,8 @@ class Unseal : public ::testing::Test {
         env.emplace_back(*e);
       }
     }
-    if (conditions.failAllocation >= 0 || conditions.threadsRefused || conditions.unnamedFilesRefused) {
+    if (conditions.failAllocation >= 0 || conditions.threadsRefused || conditions.unnamedFilesRefused ||
+        conditions.raiseAfterNaming != 0) {
       env.push_back("LD_PRELOAD=" UNSEAL_FAILING_ALLOCATOR);
       asanOptions += ":verify_asan_link_order=0";  // sanitized builds: preloaded before the runtime
     }
@@ -260,6 +262,9 @@ class Unseal : public ::testing::Test {
     // pthread_create, so there the run has its thread all the same.
     if (conditions.threadsRefused) env.push_back("UNSEAL_FAIL_THREADS=1");
     if (conditions.unnamedFilesRefused) env.push_back("UNSEAL_NO_UNNAMED_FILES=1");
+    if (conditions.raiseAfterNaming != 0) {
+      env.push_back("UNSEAL_RAISE_AFTER_NAMING=" + std::to_string(conditions.raiseAfterNaming));
+    }
     env.push_back(asanOptions);
     std::vector<std::string> launcher = launcherWords();  // the emulator of a cross build
     std::vector<char*> argv, envp;
@@ -286,7 +291,9 @@ class Unseal : public ::testing::Test {
       const rlimit core{RLIM_INFINITY, RLIM_INFINITY};
       ::setrlimit(RLIMIT_CORE, &core);
       if (conditions.input && !std::freopen((root_ / "stdin").c_str(), "r", stdin)) ::_exit(126);
-      if (conditions.stdinFd >= 0 && ::dup2(conditions.stdinFd, 0) != 0) ::_exit(126);
+      // A terminal's job is a process group of its own, which a stop signal stops.
+      if (conditions.stdinFd >= 0 && (::dup2(conditions.stdinFd, 0) != 0 || ::setpgid(0, 0) != 0))
+        ::_exit(126);
       if (conditions.otherUser &&
           (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) {
         ::_exit(126);
@@ -346,8 +353,10 @@ struct Case {
   std::vector<Entry> entries;
   std::vector<std::string> args;  // after the program name
   std::string console;            // expected after the banner
-  std::string output;             // the decrypted file a run makes; "" for a refusal
+  std::string output;             // the decrypted file a run makes; "" for a refusal, "-" on standard output
   Conditions conditions = {};     // the console is checked only when Captured
+  std::vector<std::string> options = {};  // before the operands; with "-o -" the console is in `errors`
+  std::string errors = {};  // standard error; a refusal's one line of reason is checked when not given
 };
 
 std::vector<Case> cases() {
@@ -357,7 +366,12 @@ std::vector<Case> cases() {
   const std::string writeError = kDecrypting + "Error writing file!\n";
   const Entry previous = bytes(out, 5000);  // an earlier run's output
   const auto mode = [](unsigned bits) { return static_cast<fs::perms>(bits); };
+  const Conditions asIs;  // for the rows that give options
+  const std::string ignored =
+      "unseal: warning: ignoring what follows the key (options go before <filename>):";
   const std::string longName(250, 'n');  // with ".decrypted", 5 bytes too long for a name
+  std::string dots;  // "./" repeated: an output path within the system's limit, its hidden name 8 bytes over
+  for (int i = 0; i < 2038; ++i) dots += "./";
   // clang-format off
   std::vector<Case> list = {
       {"no argument", {}, {}, kUsage, ""},
@@ -383,7 +397,7 @@ std::vector<Case> cases() {
       {"output exactly at the file size limit", {bytes(in, 3000)}, {in, kKey}, kDone, out, {decryptedSize(3000)}},
       {"standard output a closed pipe keeps the previous output", {input, previous}, {in, kKey}, "", "", {.console = Console::BrokenPipe}},
       {"standard input and output closed", {input}, {in, kKey}, "", out, {.console = Console::Closed}},
-      {"arguments after the key are ignored", {input}, {in, kKey, "more", "arguments"}, kDone, out},
+      {"arguments after the key are ignored", {input}, {in, kKey, "more", "arguments"}, kDone, out, asIs, {}, ignored + " 'more' 'arguments'\n"},
       {"key - read from standard input", {input}, {in, "-"}, kDone, out, {.input = kKey + "\n"}},
       {"key - read to the end of standard input", {input}, {in, "-"}, kDone, out, {.input = kKey}},
       {"key - read from the first line of standard input", {input}, {in, "-"}, kDone, out, {.input = kKey + "\nmore\n"}},
@@ -401,6 +415,24 @@ std::vector<Case> cases() {
       {"input of mode 0755 under umask 027: output 0640", {bytes(in, 300, mode(0755))}, {in, kKey}, kDone, out, {.umask = 027}},
       {"two equal chunks", {file(in, header + chunk + chunk)}, {in, kKey}, kDone, out},
       {"no thread can be started: decrypted on one", {bytes(in, 54 + 3 * kChunkLoopBufferSize + 55)}, {in, kKey}, kDone, out, {.threadsRefused = true}},
+      {"no thread can be started: a failed write is reported", {{Entry::Symlink, in, "/proc/self/maps"}}, {in, kKey}, writeError, "", {.fileSize = 1024, .threadsRefused = true}},
+      {"hidden name longer than the system allows", {input}, {dots + in, kKey}, kOpenError, ""},
+      {"-o names the output", {input}, {in, kKey}, kDone, "out.bmp", asIs, {"-o", "out.bmp"}},
+      {"--output naming the input", {input}, {in, kKey}, kOutputIsInput, "", asIs, {"--output=" + in}, "unseal: in.enc: the output would overwrite the input\n"},
+      {"-o naming a folder", {input, {Entry::Directory, "sub", ""}}, {in, kKey}, kOpenError, "", asIs, {"-o", "sub"}, "unseal: sub: Is a directory\n"},
+      {"-o naming a device, through a link", {input, {Entry::Symlink, "null", "/dev/null"}}, {in, kKey}, kOpenError, "", asIs, {"-o", "null"}, "unseal: null: not a regular file\n"},
+      {"-o -: the plaintext alone on standard output", {input}, {in, kKey}, "", "-", asIs, {"-o", "-"}, kBanner + kDone},
+      {"-o - into a closed pipe", {input}, {in, kKey}, "", "", {.console = Console::BrokenPipe}, {"-o", "-"}, kBanner + writeError + "unseal: standard output: Broken pipe\n"},
+      {"-n keeps an existing output", {input, previous}, {in, kKey}, kOpenError, "", asIs, {"-n"}, "unseal: in.decrypted: the output exists\n"},
+      {"--no-clobber with no output there", {input}, {in, kKey}, kDone, out, asIs, {"--no-clobber"}},
+      {"-- ends the options: a file named -o.enc", {bytes("-o.enc", 300)}, {"-o.enc", kKey}, kDone, "-o.decrypted", asIs, {"--"}},
+      {"an unknown option", {input}, {in, kKey}, kUsage, "", asIs, {"--bogus"}, "unseal: unrecognized option '--bogus'\n"},
+      {"-o without its argument", {}, {}, kUsage, "", asIs, {"-o"}, "unseal: option requires an argument -- 'o'\n"},
+      {"-o after the operands is ignored", {input}, {in, kKey, "-o", "out.bmp"}, kDone, out, asIs, {}, ignored + " '-o' 'out.bmp'\n"},
+      {"file size limit reached by the writer thread: why", {{Entry::Symlink, in, "/proc/self/maps"}}, {in, kKey}, writeError, "", Conditions{1024}, {}, "unseal: in.decrypted: File too large\n"},
+      {"missing input: why", {}, {in, kKey}, kOpenError, "", asIs, {}, "unseal: in.enc: No such file or directory\n"},
+      {"input this user may not read: why", {bytes(in, 300, mode(0200))}, {in, kKey}, kOpenError, "", Conditions{.otherUser = true}, {}, "unseal: in.enc: Permission denied\n"},
+      {"read-only folder: why", {bytes("ro/in.enc", 300), {Entry::Directory, "ro", "", mode(0555)}}, {"ro/in.enc", kKey}, kOpenError, "", Conditions{.otherUser = true}, {}, "unseal: ro/in.decrypted: Permission denied\n"},
       // Inputs longer and shorter than their size at the start: /proc files have size 0, /sys files 4096.
       {"input longer than its size", {{Entry::Symlink, in, "/proc/version"}}, {in, kKey}, kDone, out},
       {"input shorter than its size", {{Entry::Symlink, in, "/sys/devices/system/cpu/online"}}, {in, kKey}, kDone, out},
@@ -430,14 +462,18 @@ void make(const fs::path& work, const Entry& e) {
       writeFile(path, e.data);
       if (e.mode != fs::perms{}) fs::permissions(path, e.mode);
       break;
-    case Entry::Directory: fs::create_directories(path); break;
+    case Entry::Directory:
+      fs::create_directories(path);
+      if (e.mode != fs::perms{}) fs::permissions(path, e.mode);
+      break;
     case Entry::Symlink: fs::create_symlink(e.data, path); break;
     case Entry::Hardlink: fs::create_hard_link(work / e.data, path); break;
   }
 }
 
-// Every run: the banner and one expected message set, nothing on standard
-// error; a refusal leaves every file exactly as it was (no output, input
+// Every run: the banner and one expected message set, and on standard error
+// one line saying why for a refusal, nothing for a decryption (but where
+// given); a refusal leaves every file exactly as it was (no output, input
 // intact, a previous output kept, no temporary file left), a decryption adds
 // or replaces only the output, whose bytes match OpenSSL and whose mode is
 // the input's less the execute bits and the umask.
@@ -454,11 +490,21 @@ TEST_F(Unseal, ConsoleStatusAndFiles) {
       clearTree();
       for (const Entry& e : c.entries) make(work(), e);
       Tree expected = snapshot(tree());
-      const Result result = run(c.args, c.conditions);
-      EXPECT_EQ(result.out, c.conditions.console == Console::Captured ? kBanner + c.console : "");
-      EXPECT_EQ(result.err, "");
+      std::vector<std::string> args = c.options;
+      args.insert(args.end(), c.args.begin(), c.args.end());
+      const Result result = run(args, c.conditions);
+      if (c.output == "-") {
+        EXPECT_EQ(result.out, expectedOutput(readFile(work() / c.args[0])));
+      } else if (std::find(c.options.begin(), c.options.end(), "-") == c.options.end()) {
+        EXPECT_EQ(result.out, c.conditions.console == Console::Captured ? kBanner + c.console : "");
+      }
+      if (!c.errors.empty() || !c.output.empty()) {
+        EXPECT_EQ(result.err, c.errors);
+      } else {
+        EXPECT_TRUE(std::regex_match(result.err, std::regex("unseal: [^\n]+\n"))) << result.err;
+      }
       EXPECT_EQ(result.status, c.output.empty() ? 1 : 0);
-      if (!c.output.empty()) {
+      if (!c.output.empty() && c.output != "-") {
         const fs::path input = work() / c.args[0];
         const std::string output = (fs::path("work") / c.output).lexically_normal().string();
         expected[output] = decrypted(readFile(input), fs::status(input).permissions(), c.conditions.umask);
@@ -582,6 +628,25 @@ TEST_F(UnsealHeld, EveryTerminatingSignalLeavesTheFolderAsItWas) {
   }
 }
 
+// Every signal but SIGKILL, sent the moment the output gets a name (right
+// after linkat, or mkostemp where unnamed files are refused): it waits until
+// the name is registered for removal or the file is in place, so no hidden
+// file is left.
+TEST_F(Unseal, SignalsWhileNamingLeaveNoHiddenFile) {
+  if (!launcherWords().empty()) GTEST_SKIP() << "an emulator may die of a fault signal sent to it";
+  writeFile(work() / "in.enc", randomBytes(300, 4));
+  for (const bool unnamedFilesRefused : {false, true}) {
+    for (const int signal : terminatingSignals()) {
+      if (signal == SIGKILL) continue;
+      SCOPED_TRACE(std::string(::strsignal(signal)) + (unnamedFilesRefused ? ", named output" : ""));
+      const Result result = finish(
+          start({"in.enc", kKey}, {.unnamedFilesRefused = unnamedFilesRefused, .raiseAfterNaming = signal}));
+      EXPECT_EQ(result.signal, signal);
+      for (const auto& entry : snapshot(tree())) EXPECT_FALSE(isTemporaryFile(entry.first)) << entry.first;
+    }
+  }
+}
+
 // A SIGINT ignored when the run starts (a background job of a script) stays
 // ignored: the run completes once the rest of its input arrives. The process
 // is undumpable: its /proc files belong to root, though it runs as another
@@ -592,6 +657,9 @@ TEST_F(UnsealHeld, SignalIgnoredAtStartStaysIgnored) {
   struct stat status {};
   ASSERT_EQ(::stat(("/proc/" + std::to_string(child_.pid) + "/status").c_str(), &status), 0);
   EXPECT_EQ(status.st_uid, 0u) << "the process is dumpable";
+  const std::string limits = readFile("/proc/" + std::to_string(child_.pid) + "/limits");
+  EXPECT_TRUE(std::regex_search(limits, std::regex("Max core file size +0 +0 ")))
+      << "a core file may be written";
   ASSERT_EQ(::kill(child_.pid, SIGINT), 0);
   finishInput();
   const Result result = finish(child_);
@@ -629,31 +697,87 @@ TEST_F(UnsealHeld, ANameThatCannotBeRemovedStaysPrivate) {
   EXPECT_FALSE(fs::exists(work() / "in.decrypted"));
 }
 
+// Bytes a process has read so far; nullopt where its /proc files are closed
+// to the test (as another user than root).
+std::optional<long> bytesReadBy(pid_t pid) {
+  std::ifstream io("/proc/" + std::to_string(pid) + "/io");
+  std::string field;
+  for (long value = 0; io >> field >> value;) {
+    if (field == "rchar:") return value;
+  }
+  return std::nullopt;
+}
+
 // The key typed at a terminal ("-"): echo is off while the command waits
-// for it, and back on however the run ends: a decryption, a refusal, a signal.
+// for it, and back on however the run ends: a decryption, a refusal, a
+// signal, a read that fails. The terminal's erase (DEL) and kill (^U)
+// characters edit the line. A stop and continue keeps what was typed before
+// it, and echo is off again after it, though the shell turned it on: by
+// Ctrl-Z (SIGTSTP, what is typed and not yet read discarded), which puts
+// echo back on meanwhile, or by SIGSTOP, which cannot.
 TEST_F(Unseal, KeyTypedAtATerminalIsNotEchoed) {
   const Descriptor master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
   ASSERT_TRUE(master.valid() && ::grantpt(master.get()) == 0 && ::unlockpt(master.get()) == 0);
   const Descriptor terminal(::open(::ptsname(master.get()), O_RDWR | O_NOCTTY | O_CLOEXEC));
+  termios settings{};
   const auto echoing = [&] {
-    termios settings{};
     return ::tcgetattr(terminal.get(), &settings) == 0 && (settings.c_lflag & ECHO) != 0;
   };
   ASSERT_TRUE(echoing());
   writeFile(work() / "in.enc", randomBytes(300, 3));
-  // What is typed, then the end of the line; nothing: SIGTERM instead.
-  for (const auto& [typed, console] : {std::pair{kKey, kDone}, {kKey.substr(1), kBadLength}, {"", ""}}) {
+  // What is typed, then the end of the line; nothing: SIGTERM instead; "|": Ctrl-Z there, "#": SIGSTOP.
+  const std::string tstp = kKey.substr(0, 10) + "|" + kKey.substr(10),
+                    stop = kKey.substr(0, 5) + "#" + kKey.substr(5);
+  for (const auto& [typed, console] : {std::pair{kKey, kDone},
+                                       {kKey.substr(1), kBadLength},
+                                       {"", ""},
+                                       {"x\x7f" + kKey, kDone},
+                                       {"xy\x15" + kKey, kDone},
+                                       {tstp, kDone},
+                                       {stop, kDone}}) {
     SCOPED_TRACE("typed: " + typed);
     fs::remove(work() / "in.decrypted");
     const Child child = start({"in.enc", "-"}, {.stdinFd = terminal.get()});
     ASSERT_TRUE(waitUntil([&] { return !echoing(); })) << "echo stays on";
-    const std::string line = typed + "\n";
+    std::string line = typed + "\n";
+    if (const std::size_t at = typed.find_first_of("|#"); at != std::string::npos) {
+      const int signal = typed[at] == '|' ? SIGTSTP : SIGSTOP;
+      const std::optional<long> before = bytesReadBy(child.pid);
+      ASSERT_TRUE(before && writeAll(master.get(), typed.data(), at));
+      ASSERT_TRUE(waitUntil([&] { return bytesReadBy(child.pid) >= *before + long(at); })) << "not read";
+      int status = 0;
+      ASSERT_TRUE(::tcflush(terminal.get(), TCIFLUSH) == 0 && ::kill(child.pid, signal) == 0 &&
+                  ::waitpid(child.pid, &status, WUNTRACED) == child.pid && WIFSTOPPED(status));
+      EXPECT_TRUE(signal == SIGSTOP || echoing()) << "echo off while stopped";
+      settings.c_lflag |= ECHO;  // as the shell leaves it
+      ASSERT_TRUE(::tcsetattr(terminal.get(), TCSANOW, &settings) == 0 && ::kill(child.pid, SIGCONT) == 0);
+      EXPECT_TRUE(waitUntil([&] { return !echoing(); })) << "echo on once continued";
+      line.erase(0, at + 1);
+    }
     ASSERT_TRUE(typed.empty() ? ::kill(child.pid, SIGTERM) == 0
                               : writeAll(master.get(), line.data(), line.size()));
     const Result result = finish(child);
     EXPECT_EQ(result.signal, typed.empty() ? SIGTERM : 0);
     EXPECT_TRUE(typed.empty() || result.out == kBanner + console) << result.out;
     EXPECT_TRUE(echoing()) << "echo not restored";
+  }
+  // A read that fails: the terminal non-blocking, with nothing typed.
+  ASSERT_EQ(::fcntl(terminal.get(), F_SETFL, O_NONBLOCK), 0);
+  EXPECT_EQ(finish(start({"in.enc", "-"}, {.stdinFd = terminal.get()})).out, kBanner + kBadLength);
+  EXPECT_TRUE(echoing()) << "echo not restored after a failed read";
+}
+
+// --help and --version: the banner, and for --help the usage with every
+// option, on standard output; status 0, nothing else.
+TEST_F(Unseal, HelpAndVersion) {
+  for (const std::string option : {"--help", "--version"}) {
+    const Result result = run({option});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+    EXPECT_TRUE(result.out.starts_with(kBanner)) << result.out;
+    for (const char* name : {"-o, --output=FILE", "-n, --no-clobber", "--help", "--version"}) {
+      EXPECT_EQ(result.out.find(name) != std::string::npos, option == "--help") << name;
+    }
   }
 }
 
@@ -711,7 +835,7 @@ TEST_F(Unseal, ExhaustedMemoryEndsWithOneLineAndNoOutput) {
       ASSERT_LT(failAt, 1000) << "the run never completed";
       SCOPED_TRACE("allocation " + std::to_string(failAt));
       const Result result = run({"in.enc", kKey}, {RLIM_INFINITY, failAt});
-      EXPECT_EQ(result.err, "");
+      EXPECT_EQ(result.err, result.status == 0 ? "" : "unseal: in.enc: Cannot allocate memory\n");
       if (result.status == 0) {
         EXPECT_EQ(result.out, kBanner + kDone);
         allocations.push_back(failAt);
