@@ -22,10 +22,10 @@
 // at the end.
 //
 // A block the mode carries alone (single-block operations, the serial modes)
-// takes a whole batch with one lane in use: that is the price of constant
-// time. The key schedule runs SubWord through the same circuit on 32-bit
-// words; forwardKeyStep and backwardKeyStep, which index a table, are not
-// used.
+// takes a whole batch with one lane in use, at an eighth of the speed: CPUs
+// with byte shuffles (SSSE3, NEON) run those on aes256_vperm.cpp, which takes
+// only the runs whose blocks go side by side from here. The key schedule runs SubWord through the same
+// circuit on 32-bit words; forwardKeyStep and backwardKeyStep, which index a table, are not used.
 #include <bit>
 #include <cstring>
 
