@@ -1,5 +1,6 @@
 #include "app/buffer_writer.h"
 
+#include <cerrno>
 #include <system_error>
 
 #include "app/descriptor_io.h"
@@ -20,12 +21,15 @@ BufferWriter::~BufferWriter() { stop(); }
 
 bool BufferWriter::write(const char* p, std::size_t n) {
   if (!thread_.joinable()) {
-    failed_ = failed_ || !writeAll(fd_, p, n);
-    return !failed_;
+    if (!failed_ && !writeAll(fd_, p, n)) {
+      failed_ = true;
+      error_ = errno;
+    }
+    return !failed_ || failure();
   }
   std::unique_lock lock(mutex_);
   changed_.wait(lock, [this] { return buffer_ == nullptr; });
-  if (failed_) return false;
+  if (failed_) return failure();
   buffer_ = p;
   size_ = n;
   changed_.notify_all();
@@ -38,7 +42,13 @@ bool BufferWriter::finish() {
     changed_.wait(lock, [this] { return buffer_ == nullptr; });
   }
   stop();
-  return !failed_;
+  return !failed_ || failure();
+}
+
+// False, with errno as the failed write left it (on whichever thread).
+bool BufferWriter::failure() const noexcept {
+  errno = error_;
+  return false;
 }
 
 // The thread: writes each buffer handed over until told to stop. After a
@@ -55,6 +65,7 @@ void BufferWriter::writeHandedOver() {
     const bool written = writeAll(fd_, p, n);
     lock.lock();
     failed_ = !written;
+    if (!written) error_ = errno;
     buffer_ = nullptr;
     changed_.notify_all();
   }

@@ -10,7 +10,8 @@
 // returns with is free to refill, and p must stay untouched until the next
 // write or finish returns. False, and nothing handed over, once a write has
 // failed. finish() waits for the last buffer and stops the thread; true when
-// every write succeeded. An object that goes without finish() stops the
+// every write succeeded. When either returns false, errno says why the
+// write failed. An object that goes without finish() stops the
 // thread without writing a buffer still waiting (a run that failed).
 #pragma once
 
@@ -33,6 +34,7 @@ class BufferWriter {
 
  private:
   void writeHandedOver();
+  bool failure() const noexcept;
   void stop() noexcept;
 
   int fd_;
@@ -41,6 +43,7 @@ class BufferWriter {
   const char* buffer_ = nullptr;  // handed over and not yet written; null when none
   std::size_t size_ = 0;
   bool failed_ = false;
+  int error_ = 0;  // errno of the failed write
   bool stopping_ = false;
   std::thread thread_;  // last, so it starts once the state above is set up
 };

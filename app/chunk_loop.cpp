@@ -1,6 +1,7 @@
 #include "app/chunk_loop.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 
@@ -48,7 +49,12 @@ ChunkLoopResult decryptChunks(int in, int out, std::string_view key, const detai
     char* const buffer = reinterpret_cast<char*>(buffers[b]);
     const ssize_t got = readFull(in, buffer, kBufferSize);
     // A write that failed before this read is the failure reported, as on one thread.
-    if (got < 0) return writer.finish() ? ChunkLoopResult::ReadFailed : ChunkLoopResult::WriteFailed;
+    if (got < 0) {
+      const int readError = errno;
+      if (!writer.finish()) return ChunkLoopResult::WriteFailed;
+      errno = readError;
+      return ChunkLoopResult::ReadFailed;
+    }
     const auto read = static_cast<std::size_t>(got);
     // A buffer that is not filled holds the end of the body: its last chunk
     // is zero-filled, and a body ending on a chunk boundary gets one chunk

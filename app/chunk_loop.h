@@ -15,8 +15,8 @@
 // the first uses the process's choice.
 //
 // Stops at the first failure: ReadFailed when reading `in` fails, WriteFailed
-// when writing `out` fails (also when a read fails after it); what was
-// written by then is incomplete. Library exceptions (exhausted memory) pass
+// when writing `out` fails (also when a read fails after it), errno saying
+// why; what was written by then is incomplete. Library exceptions (exhausted memory) pass
 // through. Not reentrant: the buffers are shared by all calls.
 #pragma once
 

@@ -30,12 +30,18 @@ bool writeAll(int fd, const char* p, std::size_t n) noexcept {
     const ssize_t w = ::write(fd, p, n);
     if (w <= 0) {
       if (w < 0 && errno == EINTR) continue;
-      return false;  // an error, or a device that takes nothing more
+      if (w == 0) errno = ENOSPC;  // a device that takes nothing more
+      return false;
     }
     p += w;
     n -= static_cast<std::size_t>(w);
   }
   return true;
+}
+
+bool closeCopy(int fd) noexcept {
+  const int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  return copy >= 0 && ::close(copy) == 0;
 }
 
 bool openStandardDescriptors() noexcept {

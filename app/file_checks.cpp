@@ -6,6 +6,9 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+
 namespace unseal {
 namespace {
 
@@ -32,6 +35,11 @@ bool isDirectory(const char* path) noexcept {
   return ::stat(path, &info) == 0 && S_ISDIR(info.st_mode);
 }
 
+bool isSpecialFile(const char* path) noexcept {
+  struct stat info {};
+  return ::stat(path, &info) == 0 && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode);
+}
+
 bool namesFile(const char* path, const struct stat& file) noexcept {
   struct stat info {};
   return ::stat(path, &info) == 0 && info.st_dev == file.st_dev && info.st_ino == file.st_ino;
@@ -43,22 +51,26 @@ bool isUnwritableFile(const char* path) noexcept {
          ::faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) != 0;
 }
 
-bool outputReplaceable(const std::string& path) {
-  if (path.size() >= PATH_MAX) return false;
+const char* whyNotReplaceable(const std::string& path) {
+  if (path.empty()) return std::strerror(ENOENT);
+  if (path.size() >= PATH_MAX) return kPathTooLong;
   const std::size_t slash = path.rfind('/');
   const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
   const std::size_t nameLength = slash == std::string::npos ? path.size() : path.size() - slash - 1;
   const long nameMax = ::pathconf(folder.c_str(), _PC_NAME_MAX);
-  if (nameMax > 0 && nameLength > static_cast<std::size_t>(nameMax)) return false;
+  if (nameMax > 0 && nameLength > static_cast<std::size_t>(nameMax))
+    return "the name is too long for its folder";
 
   struct statx folderInfo {};
-  if (!describe(folder.c_str(), folderInfo) || appendOnlyOrImmutable(folderInfo)) return false;
+  if (!describe(folder.c_str(), folderInfo)) return std::strerror(errno);
+  if (appendOnlyOrImmutable(folderInfo)) return "the folder is append-only or immutable";
   struct statx existing {};
-  if (!describe(path.c_str(), existing)) return true;  // nothing to replace
-  if (appendOnlyOrImmutable(existing)) return false;
+  if (!describe(path.c_str(), existing)) return nullptr;  // nothing to replace
+  if (appendOnlyOrImmutable(existing)) return "the output is append-only or immutable";
   const uid_t user = ::geteuid();
-  return (folderInfo.stx_mode & S_ISVTX) == 0 || existing.stx_uid == user || folderInfo.stx_uid == user ||
-         mayOverrideOwnership();
+  const bool mayReplace = (folderInfo.stx_mode & S_ISVTX) == 0 || existing.stx_uid == user ||
+                          folderInfo.stx_uid == user || mayOverrideOwnership();
+  return mayReplace ? nullptr : "the output belongs to another user, in a sticky folder";
 }
 
 }  // namespace unseal

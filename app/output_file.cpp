@@ -9,17 +9,20 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <limits>
 #include <string_view>
 #include <utility>
 
+#include "app/descriptor_io.h"
 #include "app/file_checks.h"
 #include "app/signals.h"
 
 namespace unseal {
 namespace {
 
+constexpr const char* kOutputExists = "the output exists";
 constexpr std::string_view kUniqueSuffix = ".XXXXXX";
 // Room for the leading '.' and the suffix within a 255-byte name.
 constexpr std::size_t kLongestNameKept = NAME_MAX - 1 - kUniqueSuffix.size();
@@ -66,7 +69,8 @@ std::string descriptorPath(int fd) { return "/proc/self/fd/" + std::to_string(fd
 
 }  // namespace
 
-OutputFile::OutputFile(std::string path) : path_(std::move(path)) {
+OutputFile::OutputFile(std::string path, ExistingOutput existing)
+    : path_(std::move(path)), existing_(existing) {
   const std::size_t slash = path_.rfind('/');
   if (slash != std::string::npos) folder_ = path_.substr(0, slash + 1);
 }
@@ -77,10 +81,15 @@ OutputFile::~OutputFile() {
 }
 
 bool OutputFile::create() {
+  if (const char* why = whyNotReplaceable(path_)) return fail(why);
   // The hidden name is longer than the output path: it must fit as well.
-  if (!outputReplaceable(path_) || temporaryTemplateFor(path_).size() >= PATH_MAX) return false;
+  if (temporaryTemplateFor(path_).size() >= PATH_MAX) return fail(kPathTooLong);
+  if (existing_ == ExistingOutput::Refuse &&
+      ::faccessat(AT_FDCWD, path_.c_str(), F_OK, AT_SYMLINK_NOFOLLOW) == 0) {
+    return fail(kOutputExists);
+  }
   umask_ = currentUmask();
-  return createUnnamed() || createNamed();
+  return createUnnamed() || createNamed() || failed();
 }
 
 // False, and nothing made, when the file system (EOPNOTSUPP), the kernel
@@ -108,33 +117,48 @@ bool OutputFile::createNamed() {
 }
 
 bool OutputFile::reserve(std::uint64_t size) noexcept {
-  if (size > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return false;
+  if (size > static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) return fail(std::strerror(EFBIG));
   int result = 0;
   do {
     result = ::fallocate(fd_, 0, 0, static_cast<off_t>(size));
   } while (result != 0 && errno == EINTR);
   // Any other error (EOPNOTSUPP, ENOSYS, ...) means no reservation, not a failure.
-  return result == 0 || (errno != ENOSPC && errno != EFBIG && errno != EDQUOT);
+  return result == 0 || (errno != ENOSPC && errno != EFBIG && errno != EDQUOT) || failed();
 }
 
 bool OutputFile::commit(mode_t inputMode) {
   const off_t written = ::lseek(fd_, 0, SEEK_CUR);
-  if (written < 0 || ::ftruncate(fd_, written) != 0) return false;
-  // A write that failed late (quota, network file system) shows when a
-  // descriptor of the file is closed; this one is needed still.
-  const int check = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
-  if (check < 0 || ::close(check) != 0) return false;
+  if (written < 0 || ::ftruncate(fd_, written) != 0) return failed();
+  // A write that failed late shows when a descriptor of the file is closed;
+  // this one is needed still.
+  if (!closeCopy(fd_)) return failed();
   {
     const SignalsBlocked blocked;
-    if (temporaryPath_.empty() && !name()) return false;
-    if (::rename(temporaryPath_.c_str(), path_.c_str()) != 0) return false;
-    temporaryPath_.clear();
-    forgetOnSignal();
+    if (!place()) return false;
   }
   // In place and complete; should either step fail, the output stays 0600.
-  const bool permitted = ::fchmod(fd_, inputMode & 0666 & ~umask_) == 0;
-  const bool closed = ::close(std::exchange(fd_, -1)) == 0;
+  const bool permitted = ::fchmod(fd_, inputMode & 0666 & ~umask_) == 0 || failed();
+  const bool closed = ::close(std::exchange(fd_, -1)) == 0 || failed();
   return permitted && closed;
+}
+
+// Puts the file at the output path: renamed over what stands there, or,
+// refusing an existing output, linked there. Called with the signals blocked.
+bool OutputFile::place() {
+  if (existing_ == ExistingOutput::Replace) {
+    if (temporaryPath_.empty() && !name()) return failed();
+    if (::rename(temporaryPath_.c_str(), path_.c_str()) != 0) return failed();
+  } else {
+    const bool unnamed = temporaryPath_.empty();
+    const std::string source = unnamed ? descriptorPath(fd_) : temporaryPath_;
+    if (::linkat(AT_FDCWD, source.c_str(), AT_FDCWD, path_.c_str(), unnamed ? AT_SYMLINK_FOLLOW : 0) != 0) {
+      return errno == EEXIST ? fail(kOutputExists) : failed();
+    }
+    if (!unnamed && ::unlink(temporaryPath_.c_str()) != 0) return failed();
+  }
+  temporaryPath_.clear();
+  forgetOnSignal();
+  return true;
 }
 
 // Links the unnamed file under a fresh `.<name>.XXXXXX`, trying again while
@@ -152,6 +176,13 @@ bool OutputFile::name() {
   }
   return false;
 }
+
+bool OutputFile::fail(const char* reason) noexcept {
+  reason_ = reason;
+  return false;
+}
+
+bool OutputFile::failed() noexcept { return fail(std::strerror(errno)); }
 
 void OutputFile::closeFile() noexcept {
   if (fd_ >= 0) ::close(std::exchange(fd_, -1));

@@ -36,7 +36,8 @@
 //
 // --api defaults to text; --mib to 16 for text and buffer and 32 for stream.
 // --impl runs the library on a named AES-256 implementation ("vaes",
-// "aes-ni", "bitsliced", "portable") instead of the one the process picks.
+// "aes-ni", "vperm", "bitsliced", "portable") instead of the one the process
+// picks.
 // OPENSSL_ia32cap in the environment steers OpenSSL alone (~0x200000000000000
 // masks its AES-NI code).
 #include <malloc.h>

@@ -17,10 +17,11 @@
 namespace unseal::detail {
 namespace {
 
-// CPUID leaf 1 ECX: AES, OSXSAVE (the OS has enabled XGETBV and XSAVE), AVX;
+// CPUID leaf 1 ECX: SSSE3, AES, OSXSAVE (the OS has enabled XGETBV and XSAVE), AVX;
 // EDX: SSE2. Leaf 7 EBX: AVX2; ECX: VAES. XCR0: the OS saves the XMM and the
 // YMM registers. aarch64's AT_HWCAP: the AES instructions.
-constexpr std::uint32_t kLeaf1EcxAes = 1u << 25, kLeaf1EcxOsXsave = 1u << 27, kLeaf1EcxAvx = 1u << 28;
+constexpr std::uint32_t kLeaf1EcxSsse3 = 1u << 9, kLeaf1EcxAes = 1u << 25, kLeaf1EcxOsXsave = 1u << 27,
+                        kLeaf1EcxAvx = 1u << 28;
 constexpr std::uint32_t kLeaf1EdxSse2 = 1u << 26;
 constexpr std::uint32_t kLeaf7EbxAvx2 = 1u << 5, kLeaf7EcxVaes = 1u << 9;
 constexpr std::uint64_t kXcr0XmmYmm = 0x6;
@@ -61,6 +62,9 @@ std::span<const Aes256Impl* const> aes256Impls() noexcept {
 #if UNSEAL_HARDWARE_AES && defined(__aarch64__)
     &aes256Armv8,
 #endif
+#if defined(__x86_64__) || defined(__i386__) || defined(__aarch64__)
+    &aes256Vperm,
+#endif
     &aes256Bitsliced,
     &aes256Portable,
   };
@@ -71,6 +75,8 @@ bool cpuRuns(const CpuFeatures& cpu, AesInstructions needs) noexcept {
   const bool aesNi = allOf(cpu.leaf1Ecx, kLeaf1EcxAes) && allOf(cpu.leaf1Edx, kLeaf1EdxSse2);
   switch (needs) {
     case AesInstructions::none: return true;
+    case AesInstructions::ssse3:
+      return allOf(cpu.leaf1Ecx, kLeaf1EcxSsse3) && allOf(cpu.leaf1Edx, kLeaf1EdxSse2);
     case AesInstructions::aesNi: return aesNi;
     case AesInstructions::vaes:
       return aesNi && allOf(cpu.leaf1Ecx, kLeaf1EcxOsXsave | kLeaf1EcxAvx) && allOf(cpu.xcr0, kXcr0XmmYmm) &&

@@ -11,20 +11,22 @@
 // block by block. After every call the library clears the vector registers
 // and wipes the stack the call may have left secrets on (cipher/aes256.cpp).
 //
-// Each table names the AES instructions it needs. A CPU gets the first entry
+// Each table names the instructions it needs. A CPU gets the first entry
 // of aes256Impls() whose instructions it runs (chooseAes256Impl, a function of
 // the CPU's feature bits alone); the process reads its CPU's bits and makes
 // that choice once (chosenAes256Impl). An object keeps the table it was built
 // with, and tests and benchmarks bind theirs to the table they want
 // (Aes256Internals). The build option UNSEAL_HARDWARE_AES=OFF leaves the
-// implementations on AES instructions out, so that every CPU gets the one
+// implementations on AES instructions out, so that every CPU gets one
 // without.
 //
 // Adding an implementation:
 //   1. cipher/aes256_<name>.cpp: the single-block functions, a run Core (the
 //      concept RunCore in cipher/aes256_runs.h: the types, load, store, the
 //      cipher both ways, inBatches) and the table, `const Aes256Impl
-//      aes256<Name>`, whose runs are ModeRuns<Core>::table();
+//      aes256<Name>`, whose runs are ModeRuns<Core>::table() (an entry may
+//      pass its run on to another implementation's, as aes256_vperm.cpp
+//      does with bitslicedRun; the wipe test counts those by that name);
 //   2. its extern below, under the #if of the CPUs it builds for;
 //   3. its place in aes256Impls() (cipher/aes256_choice.cpp), in order of
 //      preference, and the instructions it needs (AesInstructions, cpuRuns);
@@ -77,14 +79,21 @@ constexpr bool runsFromScheduleEnd(ModeRun run) {
   return run == EcbDecrypt || run == CbcDecrypt || run == PcbcDecrypt;
 }
 
+// The serial runs: each block's cipher input needs the block before.
+constexpr bool runsBlockByBlock(ModeRun run) {
+  return run == CbcEncrypt || run == PcbcEncrypt || run == CfbEncrypt || run == Cfb8Encrypt ||
+         run == OfbCrypt;
+}
+
 using RunFunction = void (*)(const std::uint8_t* key, std::uint8_t* iv, const std::uint8_t* in,
                              std::uint8_t* out, std::size_t length) noexcept;
 using RunTable = std::array<RunFunction, kModeRunCount>;
 
-// The AES instructions an implementation needs, beyond the base instruction
-// set of its architecture (x86-64 has SSE2).
+// The instructions an implementation needs, beyond the base instruction set
+// of its architecture (x86-64 has SSE2, aarch64 NEON).
 enum class AesInstructions {
   none,
+  ssse3,  // x86: SSSE3's byte shuffle, PSHUFB
   aesNi,  // x86: AES-NI
   vaes,   // x86: VAES on 256-bit registers, AVX2, the OS saving the YMM registers
   armv8,  // aarch64: the cryptography extension's AESE, AESD, AESMC, AESIMC
@@ -111,6 +120,11 @@ struct Aes256Impl {
 extern const Aes256Impl aes256Portable;
 // Constant time on every CPU, eight blocks at a time (aes256_bitsliced.cpp).
 extern const Aes256Impl aes256Bitsliced;
+#if defined(__x86_64__) || defined(__i386__) || defined(__aarch64__)
+// Constant time on byte shuffles (SSSE3, NEON), one block at a time; the
+// runs whose blocks go side by side are the bitsliced ones (aes256_vperm.cpp).
+extern const Aes256Impl aes256Vperm;
+#endif
 #if UNSEAL_HARDWARE_AES && (defined(__x86_64__) || defined(__i386__))
 // The AES instructions on one block per register (aes256_x86ni.cpp).
 extern const Aes256Impl aes256AesNi;

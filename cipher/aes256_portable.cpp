@@ -3,7 +3,8 @@
 // 32-byte working key; a run derives them once, into memory it wipes.
 // It is the reference every other implementation is tested against; no CPU
 // is given it, as it is not constant time (the S-box lookups are
-// secret-indexed): CPUs without AES instructions get the bitsliced code.
+// secret-indexed): CPUs without AES instructions get the vector-permute or
+// the bitsliced code.
 #include <cstring>
 
 #include "cipher/aes256_impl.h"

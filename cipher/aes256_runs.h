@@ -61,7 +61,8 @@ namespace unseal::detail {
 namespace {
 
 // The CTR counter: 16 bytes as one 128-bit number, byte 0 least significant.
-// Plain scalar code, so every core can inline it.
+// Plain scalar code, so every core can inline it. The counter may be secret
+// (a generator's is), so stepping it takes no branch on its value.
 struct Counter {
   std::uint64_t low = 0, high = 0;
 
@@ -77,9 +78,9 @@ struct Counter {
       bytes[8 + i] = static_cast<std::uint8_t>(high >> 8 * i);
     }
   }
-  void step() {
-    if (++low == 0) ++high;
-  }
+  // An add and an add with carry: no branch on the value, and nothing the
+  // optimiser turns into one (a loop ended by comparing the counter).
+  void step() { high += __builtin_add_overflow(low, std::uint64_t{1}, &low); }
   ~Counter() { secureWipe(this, sizeof *this); }
   Counter(const Counter&) = delete;
   Counter& operator=(const Counter&) = delete;

@@ -7,6 +7,7 @@
 
 #include "cipher/aes256_impl.h"
 #include "unseal/errors.h"
+#include "unseal/system_random.h"
 
 namespace unseal {
 namespace {
@@ -99,16 +100,31 @@ void checkOutput(std::span<const std::uint8_t> in, std::span<std::uint8_t> out, 
 // in force now), aes_, random_; a step that raises destroys, and so wipes,
 // what was built before it. The padding setting is written last, so a failed
 // construction leaves it unchanged.
-CipherEngine::CipherEngine(std::string_view key, std::string_view seed, std::int32_t mode,
-                           std::int32_t padding)
-    : iv_(), aes_(key), random_(seed, std::string_view()) {
+CipherEngine::CipherEngine(std::string_view key, std::string_view seed, std::string_view randomKey,
+                           std::int32_t mode, std::int32_t padding)
+    : iv_(), aes_(key), random_(seed, randomKey) {
   autoIv_ = true;
   selectMode(mode);
   setPadding(padding);
 }
 
+CipherEngine::CipherEngine(std::string_view key, std::string_view seed, std::int32_t mode,
+                           std::int32_t padding)
+    : CipherEngine(key, seed, std::string_view(), mode, padding) {}
+
 CipherEngine::CipherEngine(std::string_view key, std::int32_t mode, std::int32_t padding)
-    : CipherEngine(key, std::string_view(), mode, padding) {}
+    : CipherEngine(key, std::string_view(), std::string_view(), mode, padding) {}
+
+CipherEngine CipherEngine::withSystemRandomIvs(std::string_view key, std::int32_t mode,
+                                               std::int32_t padding) {
+  struct Fresh {
+    std::byte bytes[48];
+    ~Fresh() { secureWipe(bytes, sizeof bytes); }
+  } fresh;
+  systemRandomFill(fresh.bytes);
+  const std::string_view text(reinterpret_cast<const char*>(fresh.bytes), sizeof fresh.bytes);
+  return CipherEngine(key, text.substr(32), text.substr(0, 32), mode, padding);
+}
 
 void detail::Aes256Internals::bind(CipherEngine& engine, const Aes256Impl& impl) noexcept {
   bind(engine.aes_, impl);

@@ -1,6 +1,7 @@
 # What `cmake --install` puts where, and the Debian packages made of it
 # (`cpack -G DEB`), laid out as Debian lays out its own libraries:
-#   unseal          (component command)      the command and its manual page
+#   unseal          (component command)      the command, its manual page and
+#                                            its bash completion
 #   libunseal-dev   (component development)  the static library (or the .so
 #                   link), public headers under include/unseal/, a CMake
 #                   package (unseal::unseal) and a pkg-config module
@@ -16,6 +17,8 @@ set(unseal_cmake_dir ${CMAKE_INSTALL_LIBDIR}/cmake/unseal)
 set(unseal_soversion ${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR})
 install(TARGETS unseal RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT command)
 install(FILES docs/unseal.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT command)
+install(FILES docs/unseal.bash-completion DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/bash-completion/completions
+  RENAME unseal COMPONENT command)
 install(TARGETS unseal_library EXPORT unsealTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT library NAMELINK_COMPONENT development

@@ -3,7 +3,7 @@
 # or benchmarks; cmake options given here, such as -DUNSEAL_KEY="$KEY", are
 # passed on) and lists them. Fails unless each holds what it should, in
 # Debian's places, and the command's package declares the libraries it runs on.
-#   unseal_<version>_<arch>.deb         the command, its manual page
+#   unseal_<version>_<arch>.deb         the command, its manual page, its bash completion
 #   libunseal-dev_<version>_<arch>.deb  the library, headers, CMake and pkg-config files
 #   libunseal<soversion>_...deb         the shared library (-DBUILD_SHARED_LIBS=ON only)
 [ -n "${BASH_VERSION:-}" ] || exec bash "$0" "$@"
@@ -36,7 +36,8 @@ check_package() {
   done
   if grep -E -- "$foreign" <<<"$listing"; then echo "$deb holds the files above, which belong elsewhere"; exit 1; fi
 }
-check_package unseal "./usr/bin/unseal ./usr/share/man/man1/unseal.1.gz $(doc unseal)" '^\./usr/(lib|include)/'
+check_package unseal "./usr/bin/unseal ./usr/share/man/man1/unseal.1.gz
+  ./usr/share/bash-completion/completions/unseal $(doc unseal)" '^\./usr/(lib|include)/'
 development="$libdir/pkgconfig/unseal.pc ./usr/include/unseal/cipher_engine.h $(doc libunseal-dev)
   $libdir/cmake/unseal/unsealConfig.cmake $libdir/cmake/unseal/unsealConfigVersion.cmake"
 if grep -q -i -E '^BUILD_SHARED_LIBS:[a-z]+=(on|1|yes|true)$' "$cache"; then

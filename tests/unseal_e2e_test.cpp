@@ -353,8 +353,10 @@ struct Case {
   std::vector<Entry> entries;
   std::vector<std::string> args;  // after the program name
   std::string console;            // expected after the banner
-  std::string output;             // the decrypted file a run makes; "" for a refusal
+  std::string output;             // the decrypted file a run makes; "" for a refusal, "-" on standard output
   Conditions conditions = {};     // the console is checked only when Captured
+  std::vector<std::string> options = {};  // before the operands; with "-o -" the console is in `errors`
+  std::string errors = {};  // standard error; a refusal's one line of reason is checked when not given
 };
 
 std::vector<Case> cases() {
@@ -364,6 +366,9 @@ std::vector<Case> cases() {
   const std::string writeError = kDecrypting + "Error writing file!\n";
   const Entry previous = bytes(out, 5000);  // an earlier run's output
   const auto mode = [](unsigned bits) { return static_cast<fs::perms>(bits); };
+  const Conditions asIs;  // for the rows that give options
+  const std::string ignored =
+      "unseal: warning: ignoring what follows the key (options go before <filename>):";
   const std::string longName(250, 'n');  // with ".decrypted", 5 bytes too long for a name
   std::string dots;  // "./" repeated: an output path within the system's limit, its hidden name 8 bytes over
   for (int i = 0; i < 2038; ++i) dots += "./";
@@ -392,7 +397,7 @@ std::vector<Case> cases() {
       {"output exactly at the file size limit", {bytes(in, 3000)}, {in, kKey}, kDone, out, {decryptedSize(3000)}},
       {"standard output a closed pipe keeps the previous output", {input, previous}, {in, kKey}, "", "", {.console = Console::BrokenPipe}},
       {"standard input and output closed", {input}, {in, kKey}, "", out, {.console = Console::Closed}},
-      {"arguments after the key are ignored", {input}, {in, kKey, "more", "arguments"}, kDone, out},
+      {"arguments after the key are ignored", {input}, {in, kKey, "more", "arguments"}, kDone, out, asIs, {}, ignored + " 'more' 'arguments'\n"},
       {"key - read from standard input", {input}, {in, "-"}, kDone, out, {.input = kKey + "\n"}},
       {"key - read to the end of standard input", {input}, {in, "-"}, kDone, out, {.input = kKey}},
       {"key - read from the first line of standard input", {input}, {in, "-"}, kDone, out, {.input = kKey + "\nmore\n"}},
@@ -412,6 +417,22 @@ std::vector<Case> cases() {
       {"no thread can be started: decrypted on one", {bytes(in, 54 + 3 * kChunkLoopBufferSize + 55)}, {in, kKey}, kDone, out, {.threadsRefused = true}},
       {"no thread can be started: a failed write is reported", {{Entry::Symlink, in, "/proc/self/maps"}}, {in, kKey}, writeError, "", {.fileSize = 1024, .threadsRefused = true}},
       {"hidden name longer than the system allows", {input}, {dots + in, kKey}, kOpenError, ""},
+      {"-o names the output", {input}, {in, kKey}, kDone, "out.bmp", asIs, {"-o", "out.bmp"}},
+      {"--output naming the input", {input}, {in, kKey}, kOutputIsInput, "", asIs, {"--output=" + in}, "unseal: in.enc: the output would overwrite the input\n"},
+      {"-o naming a folder", {input, {Entry::Directory, "sub", ""}}, {in, kKey}, kOpenError, "", asIs, {"-o", "sub"}, "unseal: sub: Is a directory\n"},
+      {"-o naming a device, through a link", {input, {Entry::Symlink, "null", "/dev/null"}}, {in, kKey}, kOpenError, "", asIs, {"-o", "null"}, "unseal: null: not a regular file\n"},
+      {"-o -: the plaintext alone on standard output", {input}, {in, kKey}, "", "-", asIs, {"-o", "-"}, kBanner + kDone},
+      {"-o - into a closed pipe", {input}, {in, kKey}, "", "", {.console = Console::BrokenPipe}, {"-o", "-"}, kBanner + writeError + "unseal: standard output: Broken pipe\n"},
+      {"-n keeps an existing output", {input, previous}, {in, kKey}, kOpenError, "", asIs, {"-n"}, "unseal: in.decrypted: the output exists\n"},
+      {"--no-clobber with no output there", {input}, {in, kKey}, kDone, out, asIs, {"--no-clobber"}},
+      {"-- ends the options: a file named -o.enc", {bytes("-o.enc", 300)}, {"-o.enc", kKey}, kDone, "-o.decrypted", asIs, {"--"}},
+      {"an unknown option", {input}, {in, kKey}, kUsage, "", asIs, {"--bogus"}, "unseal: unrecognized option '--bogus'\n"},
+      {"-o without its argument", {}, {}, kUsage, "", asIs, {"-o"}, "unseal: option requires an argument -- 'o'\n"},
+      {"-o after the operands is ignored", {input}, {in, kKey, "-o", "out.bmp"}, kDone, out, asIs, {}, ignored + " '-o' 'out.bmp'\n"},
+      {"file size limit reached by the writer thread: why", {{Entry::Symlink, in, "/proc/self/maps"}}, {in, kKey}, writeError, "", Conditions{1024}, {}, "unseal: in.decrypted: File too large\n"},
+      {"missing input: why", {}, {in, kKey}, kOpenError, "", asIs, {}, "unseal: in.enc: No such file or directory\n"},
+      {"input this user may not read: why", {bytes(in, 300, mode(0200))}, {in, kKey}, kOpenError, "", Conditions{.otherUser = true}, {}, "unseal: in.enc: Permission denied\n"},
+      {"read-only folder: why", {bytes("ro/in.enc", 300), {Entry::Directory, "ro", "", mode(0555)}}, {"ro/in.enc", kKey}, kOpenError, "", Conditions{.otherUser = true}, {}, "unseal: ro/in.decrypted: Permission denied\n"},
       // Inputs longer and shorter than their size at the start: /proc files have size 0, /sys files 4096.
       {"input longer than its size", {{Entry::Symlink, in, "/proc/version"}}, {in, kKey}, kDone, out},
       {"input shorter than its size", {{Entry::Symlink, in, "/sys/devices/system/cpu/online"}}, {in, kKey}, kDone, out},
@@ -441,14 +462,18 @@ void make(const fs::path& work, const Entry& e) {
       writeFile(path, e.data);
       if (e.mode != fs::perms{}) fs::permissions(path, e.mode);
       break;
-    case Entry::Directory: fs::create_directories(path); break;
+    case Entry::Directory:
+      fs::create_directories(path);
+      if (e.mode != fs::perms{}) fs::permissions(path, e.mode);
+      break;
     case Entry::Symlink: fs::create_symlink(e.data, path); break;
     case Entry::Hardlink: fs::create_hard_link(work / e.data, path); break;
   }
 }
 
-// Every run: the banner and one expected message set, nothing on standard
-// error; a refusal leaves every file exactly as it was (no output, input
+// Every run: the banner and one expected message set, and on standard error
+// one line saying why for a refusal, nothing for a decryption (but where
+// given); a refusal leaves every file exactly as it was (no output, input
 // intact, a previous output kept, no temporary file left), a decryption adds
 // or replaces only the output, whose bytes match OpenSSL and whose mode is
 // the input's less the execute bits and the umask.
@@ -465,11 +490,21 @@ TEST_F(Unseal, ConsoleStatusAndFiles) {
       clearTree();
       for (const Entry& e : c.entries) make(work(), e);
       Tree expected = snapshot(tree());
-      const Result result = run(c.args, c.conditions);
-      EXPECT_EQ(result.out, c.conditions.console == Console::Captured ? kBanner + c.console : "");
-      EXPECT_EQ(result.err, "");
+      std::vector<std::string> args = c.options;
+      args.insert(args.end(), c.args.begin(), c.args.end());
+      const Result result = run(args, c.conditions);
+      if (c.output == "-") {
+        EXPECT_EQ(result.out, expectedOutput(readFile(work() / c.args[0])));
+      } else if (std::find(c.options.begin(), c.options.end(), "-") == c.options.end()) {
+        EXPECT_EQ(result.out, c.conditions.console == Console::Captured ? kBanner + c.console : "");
+      }
+      if (!c.errors.empty() || !c.output.empty()) {
+        EXPECT_EQ(result.err, c.errors);
+      } else {
+        EXPECT_TRUE(std::regex_match(result.err, std::regex("unseal: [^\n]+\n"))) << result.err;
+      }
       EXPECT_EQ(result.status, c.output.empty() ? 1 : 0);
-      if (!c.output.empty()) {
+      if (!c.output.empty() && c.output != "-") {
         const fs::path input = work() / c.args[0];
         const std::string output = (fs::path("work") / c.output).lexically_normal().string();
         expected[output] = decrypted(readFile(input), fs::status(input).permissions(), c.conditions.umask);
@@ -732,6 +767,20 @@ TEST_F(Unseal, KeyTypedAtATerminalIsNotEchoed) {
   EXPECT_TRUE(echoing()) << "echo not restored after a failed read";
 }
 
+// --help and --version: the banner, and for --help the usage with every
+// option, on standard output; status 0, nothing else.
+TEST_F(Unseal, HelpAndVersion) {
+  for (const std::string option : {"--help", "--version"}) {
+    const Result result = run({option});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+    EXPECT_TRUE(result.out.starts_with(kBanner)) << result.out;
+    for (const char* name : {"-o, --output=FILE", "-n, --no-clobber", "--help", "--version"}) {
+      EXPECT_EQ(result.out.find(name) != std::string::npos, option == "--help") << name;
+    }
+  }
+}
+
 // Two runs at once whose inputs map to one output name: the output is one
 // run's whole output, never a mixture of both, and no temporary file is left.
 TEST_F(Unseal, RunsAtOnceOnOneOutputName) {
@@ -786,7 +835,7 @@ TEST_F(Unseal, ExhaustedMemoryEndsWithOneLineAndNoOutput) {
       ASSERT_LT(failAt, 1000) << "the run never completed";
       SCOPED_TRACE("allocation " + std::to_string(failAt));
       const Result result = run({"in.enc", kKey}, {RLIM_INFINITY, failAt});
-      EXPECT_EQ(result.err, "");
+      EXPECT_EQ(result.err, result.status == 0 ? "" : "unseal: in.enc: Cannot allocate memory\n");
       if (result.status == 0) {
         EXPECT_EQ(result.out, kBanner + kDone);
         allocations.push_back(failAt);

@@ -31,7 +31,9 @@ struct Aes256Internals;
 
 // The name of the implementation in use: "vaes" on x86 CPUs with the 256-bit
 // AES instructions and AVX2 enabled by the OS, else "aes-ni" on CPUs with the
-// AES instructions, else "bitsliced" (constant time, on any CPU).
+// AES instructions; "armv8" on aarch64 CPUs with the ARMv8 AES instructions;
+// else "vperm" (constant time, on SSSE3's or NEON's byte shuffles), and
+// "bitsliced" (constant time, on any CPU) on x86 CPUs without SSSE3.
 const char* aes256Implementation() noexcept;
 
 class Aes256 final {

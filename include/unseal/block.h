@@ -179,9 +179,14 @@ class Block {
   }
 
   // Counter: byte 0 least significant; the carry out of byte N-1 is dropped.
+  // Every byte is visited and nothing branches on their values: a counter
+  // may be secret (a generator's is).
   Block& increment() noexcept {
+    unsigned carry = 1;
     for (std::size_t i = 0; i < N; ++i) {
-      if (++data_[i] != 0) break;
+      const unsigned sum = data_[i] + carry;
+      data_[i] = static_cast<std::uint8_t>(sum);
+      carry = sum >> 8;
     }
     return *this;
   }

@@ -50,11 +50,18 @@
 // IVs. setIv(text of 16+ bytes) installs the IV and turns the automatic IV
 // off; setIv("") turns it back on. With the automatic IV on (the default),
 // every encryption in a mode other than ECB first draws 16 bytes from the
-// engine's CtrRandom into the IV. THESE AUTOMATIC IVs ARE DETERMINISTIC: every
-// engine built without a seed draws the same sequence in every run, whatever
-// its key. An application that encrypts must install a unique IV with setIv,
-// or seed the engine with 16 unpredictable bytes (systemRandomBytes16 in
-// <unseal/system_random.h> gives such bytes). Decryption never draws an IV.
+// engine's CtrRandom into the IV. Only an engine made by withSystemRandomIvs
+// draws IVs no one can predict: its generator takes both its key and its
+// seed from the kernel's random source. THE CONSTRUCTORS' AUTOMATIC IVs ARE
+// PREDICTABLE. Their generator runs under the published defaultRandomKey:
+// without a seed every engine draws the same sequence in every run, whatever
+// its key; a seed only moves the counter, so a seeded engine's IVs differ from
+// an unseeded one's but are not secret, however unpredictable the seed:
+// whoever sees one IV decrypts it under that key to the counter and predicts
+// every later one, and CBC with predictable IVs falls to chosen-plaintext
+// attacks. An application that encrypts uses withSystemRandomIvs, or
+// installs an unpredictable IV per message with setIv (systemRandomBytes16
+// in <unseal/system_random.h> gives one). Decryption never draws an IV.
 //
 // Nothing is rolled back. A decryption that raises "String to decrypt is
 // garbled" has passed every block through the mode, so the engine holds the
@@ -112,9 +119,10 @@ class CipherEngine final {
   // keeping the chaining state in the engine's IV.
   using BlockOp = Block16& (CipherEngine::*)(Block16&) noexcept;
 
-  // key: at least 32 bytes; seed: empty or at least 16 bytes (seeds the
-  // generator of automatic IVs); mode: 0..6; padding: stored unchecked as the
-  // process-wide 16-byte padding scheme, written last.
+  // key: at least 32 bytes; seed: empty or at least 16 bytes (moves the
+  // counter of the generator of automatic IVs, which stay predictable: see
+  // IVs above); mode: 0..6; padding: stored unchecked as the process-wide
+  // 16-byte padding scheme, written last.
   CipherEngine(std::string_view key, std::string_view seed, std::int32_t mode, std::int32_t padding);
   CipherEngine(std::string_view key, std::int32_t mode, std::int32_t padding);
   // Modes and padding schemes are 32-bit integers, so that stored numbers
@@ -126,6 +134,14 @@ class CipherEngine final {
   CipherEngine(std::string_view, PaddingScheme, ChainingMode) = delete;
   CipherEngine(std::string_view, PaddingScheme, std::int32_t) = delete;
   CipherEngine(std::string_view, std::int32_t, ChainingMode) = delete;
+  // An engine whose automatic IVs no one can predict: its generator's key
+  // text (32 bytes) and seed (16) come from the kernel's random source
+  // (systemRandomFill), and are wiped once the generator holds them. Raises
+  // what the constructors raise, and std::system_error if the kernel refuses.
+  static CipherEngine withSystemRandomIvs(std::string_view key, std::int32_t mode, std::int32_t padding);
+  static CipherEngine withSystemRandomIvs(std::string_view, PaddingScheme, ChainingMode) = delete;
+  static CipherEngine withSystemRandomIvs(std::string_view, PaddingScheme, std::int32_t) = delete;
+  static CipherEngine withSystemRandomIvs(std::string_view, std::int32_t, ChainingMode) = delete;
 
   // "" turns the automatic IV on; 16+ bytes install the first 16 and turn it off.
   void setIv(std::string_view text);
@@ -182,6 +198,9 @@ class CipherEngine final {
   friend detail::Aes256Internals;  // binds implementations (cipher/aes256_impl.h)
   friend detail::StreamReference;  // the block-by-block streams (cipher/cipher_stream_reference.h)
 
+  // randomKey: the generator's key text, empty for defaultRandomKey.
+  CipherEngine(std::string_view key, std::string_view seed, std::string_view randomKey, std::int32_t mode,
+               std::int32_t padding);
   void selectMode(std::int32_t mode);
   void drawIvIfAutomatic() noexcept;
   // The mode over whole blocks in place, as its block operation would go

@@ -9,7 +9,9 @@
 // defaultRandomCounter; a seed's first 16 bytes are XORed into the counter and
 // a key text's first 32 bytes replace the key. Nothing comes from the
 // operating system: the same seed and key give the same bytes in every run.
-// This generator is not a source of unpredictable numbers.
+// Under the published default key this generator is not a source of
+// unpredictable numbers, whatever the seed: one output block decrypts to the
+// counter. Given a secret key text it is (CipherEngine::withSystemRandomIvs).
 //
 // Errors (invalid_argument): "Seed must consist of (at least) 16 bytes" for a
 // seed of 1..15 bytes (0..15 for reseed); "Key must contain at least 32 bytes

@@ -2,7 +2,8 @@
 // a test suite derives from OnEachImpl (or takes an implementation as the
 // first element of its parameter tuple), binds its objects to impl(), and is
 // instantiated with INSTANTIATE_ON_EACH_IMPL. Test names end in the
-// implementation's name ("/portable", "/aes_ni", "/vaes", "/armv8").
+// implementation's name ("/portable", "/bitsliced", "/vperm", "/aes_ni",
+// "/vaes", "/armv8").
 #pragma once
 
 #include <gtest/gtest.h>
