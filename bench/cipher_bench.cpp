@@ -69,7 +69,8 @@ void BM_EngineConstruction(benchmark::State& state) {
   }
 }
 
-// What the command does per 128-byte chunk: build, set the IV, decrypt, destroy.
+// The literal per-chunk loop (app/chunk_reference.cpp), which the command's
+// bulk decryption must equal: build, set the IV, decrypt, destroy.
 void BM_DecryptChunk(benchmark::State& state) {
   state.SetLabel(unseal::aes256Implementation());
   const std::string chunk(128, '\x5a');

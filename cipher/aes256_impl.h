@@ -34,8 +34,8 @@
 //      UNSEAL_HARDWARE_AES if it needs AES instructions; the wipe probe
 //      (tests/CMakeLists.txt) compiles the same list, so its test finds
 //      every run's wipe;
-//   5. the README's Performance and Security sections: which CPUs get it,
-//      what it costs, whether it runs in constant time.
+//   5. docs/performance.md and docs/security.md: which CPUs get it, what it
+//      costs, whether it runs in constant time.
 // The tests, benchmarks and fuzz targets run every entry of aes256Impls()
 // the CPU runs, against the portable reference, with nothing to add.
 #pragma once

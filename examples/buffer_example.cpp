@@ -1,6 +1,6 @@
 // Seals a message in the caller's buffer, in place, and opens it there again:
 // the library allocates nothing, the caller sizes the buffer.
-// Built and run by the tests; the README quotes this file whole.
+// Built and run by the tests; docs/library.md quotes this file whole.
 #include <unseal/cipher_engine.h>
 #include <unseal/system_random.h>
 

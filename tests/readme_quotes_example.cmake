@@ -1,9 +1,9 @@
-# Fails unless README.md quotes the library example word for word in a C++
-# code block, so the README cannot drift from the code the tests run.
-# Usage: cmake -DREADME=README.md -DEXAMPLE=examples/library_example.cpp -P this file
-file(READ "${README}" readme)
+# Fails unless DOCUMENT quotes the example word for word in a C++ code block,
+# so the README and the guides cannot drift from the code the tests run.
+# Usage: cmake -DDOCUMENT=README.md -DEXAMPLE=examples/library_example.cpp -P this file
+file(READ "${DOCUMENT}" document)
 file(READ "${EXAMPLE}" example)
-string(FIND "${readme}" "```cpp\n${example}```\n" at)
+string(FIND "${document}" "```cpp\n${example}```\n" at)
 if(at EQUAL -1)
-  message(FATAL_ERROR "${README} does not quote ${EXAMPLE} whole in a ```cpp block")
+  message(FATAL_ERROR "${DOCUMENT} does not quote ${EXAMPLE} whole in a ```cpp block")
 endif()

@@ -33,7 +33,8 @@ struct Aes256Internals;
 // AES instructions and AVX2 enabled by the OS, else "aes-ni" on CPUs with the
 // AES instructions; "armv8" on aarch64 CPUs with the ARMv8 AES instructions;
 // else "vperm" (constant time, on SSSE3's or NEON's byte shuffles), and
-// "bitsliced" (constant time, on any CPU) on x86 CPUs without SSSE3.
+// "bitsliced" (constant time, on any CPU) on x86 CPUs without SSSE3 and on
+// other architectures.
 const char* aes256Implementation() noexcept;
 
 class Aes256 final {

@@ -1,7 +1,8 @@
 // The library's errors: every failure is std::invalid_argument carrying one
 // of these fixed sentences as its what(), so callers may compare them; the
-// one exception is systemRandomBytes16, which throws std::system_error when
-// the kernel's random source fails.
+// exceptions are systemRandomFill, systemRandomBytes16 and
+// CipherEngine::withSystemRandomIvs, which throw std::system_error when the
+// kernel's random source fails.
 #pragma once
 
 namespace unseal {
