@@ -385,11 +385,12 @@ UNSEAL_VPERM_INLINE Bytes lastRound(const Lookup2& sbox, Bytes state) {
 
 // (w0, w1, w2, w3) -> (w0, w0^w1, w0^w1^w2, w0^w1^w2^w3), and back.
 UNSEAL_VPERM_INLINE Bytes wordUp(Bytes x) {
-  return __builtin_shufflevector(x, Bytes{}, 16, 16, 16, 16, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11);
+  return __builtin_shufflevector(Bytes{}, x, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27);
 }
 UNSEAL_VPERM_INLINE Bytes prefixXor(Bytes x) {
   x ^= wordUp(x);
-  return x ^ __builtin_shufflevector(x, Bytes{}, 16, 16, 16, 16, 16, 16, 16, 16, 0, 1, 2, 3, 4, 5, 6, 7);
+  return x ^
+         __builtin_shufflevector(Bytes{}, x, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21, 22, 23);
 }
 UNSEAL_VPERM_INLINE Bytes unprefixXor(Bytes x) { return x ^ wordUp(x); }
 
