@@ -1,5 +1,4 @@
-// One call, CALL, compiled by the tests (tests/CMakeLists.txt): as written,
-// and with arguments swapped or of the wrong kind, which must not compile.
+// One call, CALL, that the tests compile and expect refused (tests/CMakeLists.txt).
 #include <unseal/cipher_engine.h>
 using namespace unseal;
 void call(std::string_view k) { (void)CALL; }

@@ -3,8 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <fstream>
+#include <map>
 #include <string>
+#include <tuple>
 
+#include "cipher/aes256_impl.h"
 #include "support/aes_impls.h"
 #include "support/oracle.h"
 #include "support/padding_guard.h"
@@ -173,6 +178,41 @@ TEST_P(ChainingModes, Cfb8WithNothingToTransform) {
     EXPECT_EQ(block.toText(false), bytes);
     EXPECT_EQ(engine.getIv(), iv);
   }
+}
+
+// NIST's AES-256 known answers (AESAVS KAT and MMT response files in
+// tests/data/nist), each record through the implementation's run of its mode.
+TEST_P(ChainingModes, NistKnownAnswersThroughTheRuns) {
+  using enum detail::ModeRun;
+  const std::tuple<std::string, detail::ModeRun, detail::ModeRun> modes[] = {
+      {"ECB", EcbEncrypt, EcbDecrypt},
+      {"CBC", CbcEncrypt, CbcDecrypt},
+      {"CFB128", CfbEncrypt, CfbDecrypt},
+      {"CFB8", Cfb8Encrypt, Cfb8Decrypt},
+      {"OFB", OfbCrypt, OfbCrypt}};
+  std::size_t records = 0;
+  for (const auto& [mode, encryptRun, decryptRun] : modes) {
+    for (const char* kind : {"GFSbox", "KeySbox", "VarKey", "VarTxt", "MMT"}) {
+      std::ifstream file(UNSEAL_TEST_DATA "/nist/" + mode + kind + "256.rsp");
+      std::map<std::string, std::string> r;  // a record's fields: "KEY" -> its hex, ...
+      for (std::string line, section; std::getline(file, line);) {
+        if (line.starts_with('[')) section = line;
+        if (const auto eq = line.find(" = "); eq != std::string::npos)
+          r[line.substr(0, eq)] = line.substr(eq + 3);
+        if (!r.contains("PLAINTEXT") || !r.contains("CIPHERTEXT")) continue;
+        const bool encrypt = section == "[ENCRYPT]";
+        std::string iv = test::fromHex(r["IV"] + std::string(32, '0')),
+                    text = test::fromHex(r[encrypt ? "PLAINTEXT" : "CIPHERTEXT"]);
+        auto* const bytes = reinterpret_cast<std::uint8_t*>(text.data());
+        detail::Aes256Internals::run(bound(Aes256(test::fromHex(r["KEY"]))),
+                                     encrypt ? encryptRun : decryptRun,
+                                     reinterpret_cast<std::uint8_t*>(iv.data()), bytes, bytes, text.size());
+        EXPECT_EQ(toHex(text), r[encrypt ? "CIPHERTEXT" : "PLAINTEXT"]) << mode << kind << ", " << r["COUNT"];
+        r.clear(), ++records;
+      }
+    }
+  }
+  EXPECT_EQ(records, 4150u);
 }
 
 INSTANTIATE_ON_EACH_IMPL(ChainingModes);
