@@ -152,6 +152,12 @@ void CipherEngine::setIv(std::string_view text) {
   autoIv_ = false;
 }
 
+std::string CipherEngine::drawIv() {
+  random_.fillBlock(iv_);
+  autoIv_ = false;
+  return iv_.toText(false);
+}
+
 std::string CipherEngine::getIv() const { return iv_.toText(false); }
 
 std::string CipherEngine::getKey() const { return aes_.encryptionKey().toText(false); }

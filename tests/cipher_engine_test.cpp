@@ -158,7 +158,7 @@ TEST_P(EngineTest, ChainingStateCarriesAcrossCalls) {
 // whatever its key, and moved by a seed. Decryption never draws.
 TEST_P(EngineTest, AutomaticIvsComeFromTheGenerator) {
   PaddingGuard guard;
-  const std::string ivs = test::drawnIvs(3);
+  const std::string ivs = test::drawnIvs(4);
   const std::string iv = test::randomBytes(16, 10);
   for (const unsigned keySeed : {11u, 12u}) {
     // CTR over the empty text draws and then processes no block, so the IV
@@ -173,7 +173,10 @@ TEST_P(EngineTest, AutomaticIvsComeFromTheGenerator) {
     EXPECT_EQ(toHex(engine.getIv()), toHex(iv));  // an installed IV turns it off
     engine.setIv("");
     (void)engine.encryptText("", false);
-    EXPECT_EQ(toHex(engine.getIv()), toHex(ivs.substr(32, 16)));  // and "" back on
+    EXPECT_EQ(toHex(engine.getIv()), toHex(ivs.substr(32, 16)));   // and "" back on
+    EXPECT_EQ(toHex(engine.drawIv()), toHex(ivs.substr(48, 16)));  // drawIv hands out the next
+    (void)engine.encryptText("", false);
+    EXPECT_EQ(toHex(engine.getIv()), toHex(ivs.substr(48, 16)));  // installed, drawing off
   }
   const std::string seed = test::randomBytes(20, 13);
   CipherEngine seeded = bound(CipherEngine(test::randomBytes(32, 14), seed, CTR, PKCS7));

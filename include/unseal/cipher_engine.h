@@ -59,9 +59,12 @@
 // an unseeded one's but are not secret, however unpredictable the seed:
 // whoever sees one IV decrypts it under that key to the counter and predicts
 // every later one, and CBC with predictable IVs falls to chosen-plaintext
-// attacks. An application that encrypts uses withSystemRandomIvs, or
-// installs an unpredictable IV per message with setIv (systemRandomBytes16
-// in <unseal/system_random.h> gives one). Decryption never draws an IV.
+// attacks. An application that encrypts takes each message's IV with
+// drawIv from an engine made by withSystemRandomIvs, or installs an
+// unpredictable IV per message with setIv (systemRandomBytes16 in
+// <unseal/system_random.h> gives one), and sends it with the message: an
+// IV drawn inside an encryption is not handed back (getIv then gives the
+// chaining state). Decryption never draws an IV.
 //
 // Nothing is rolled back. A decryption that raises "String to decrypt is
 // garbled" has passed every block through the mode, so the engine holds the
@@ -145,6 +148,11 @@ class CipherEngine final {
 
   // "" turns the automatic IV on; 16+ bytes install the first 16 and turn it off.
   void setIv(std::string_view text);
+  // Draws the next 16 bytes of the engine's generator, installs them as
+  // setIv does (the automatic IV off) and returns them, for the caller to send
+  // ahead of the ciphertext. An encryption that draws its own IV hands it to
+  // no one; this is how withSystemRandomIvs's IVs reach the receiver.
+  [[nodiscard]] std::string drawIv();
   // The IV's 16 bytes as they stand: after a transform, the chaining state.
   std::string getIv() const;
   // The 32 key bytes as installed.
